@@ -1,0 +1,16 @@
+// Carry normalisation: brings an accumulator of unnormalised signed word sums
+// to canonical base-100000 words (words 2..n in 0..99999, the net carry in
+// word 1).
+#pragma once
+
+#include <cstdint>
+
+namespace atanpi {
+
+// Normalises acc[0..n). Nothing changes for n <= 1.
+void normalize_words(std::int32_t* acc, std::int32_t n);
+
+// The program's call: normalises the process-wide acc over word_count words.
+void normalize_acc();
+
+}  // namespace atanpi

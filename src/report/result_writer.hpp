@@ -1,0 +1,22 @@
+// Writers of the result file's three parts: the header, the total time and
+// the digit rows. They only format; the caller checks the stream's state.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace atanpi {
+
+// " ** Pi Computation with the original arctan method ** " and the digit
+// count and formula id line.
+void write_result_header(std::FILE* file, std::int32_t digits, std::int32_t formula_id);
+
+// The total-time line followed by an empty line.
+void write_result_time(std::FILE* file, double seconds);
+
+// " Pi = 3." and the numbered rows of 80 places from words 2 .. n-2 of a
+// normalised accumulator (the first guard word completes the last pair
+// when the number of fraction words is odd). No line end after the last row.
+void write_result_digits(std::FILE* file, const std::int32_t* acc, std::int32_t n);
+
+}  // namespace atanpi
