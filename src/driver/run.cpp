@@ -10,6 +10,7 @@
 
 #include "driver/dialogue.hpp"
 #include "driver/formula_table.hpp"
+#include "driver/progress_line.hpp"
 #include "engine/fixed_point.hpp"
 #include "engine/normalize.hpp"
 #include "engine/series.hpp"
@@ -45,7 +46,14 @@ int fail(const std::string& message, int status) {
 
 }  // namespace
 
-int run_program() {
+SeriesSettings program_engine() {
+  SeriesSettings settings;
+  settings.engine = best_engine();
+  settings.progress = &program_progress();
+  return settings;
+}
+
+int run_program(const SeriesSettings& engine) {
   char file_name[13] = "AtanOrg?.txt";
   const char id_digits[6] = "12345";
   set_numeric_parameters();
@@ -68,7 +76,7 @@ int run_program() {
   word_count = fraction_words + 3;
 
   file_name[7] = id_digits[id - 1];
-  install_result_file_cleanup();
+  install_result_file_cleanup(ProgressLine::abandon);
   std::string error;
   std::FILE* file = open_result_file(file_name, error);
   if (file == nullptr) return fail(error, 1);
@@ -86,13 +94,16 @@ int run_program() {
   const std::int32_t computation_start = clock_ms();
   for (std::int32_t i = 1; i <= word_count; ++i) acc[i - 1] = 0;
 
+  ProgressLine progress_line(2, engine.progress != nullptr);
   const FormulaTerm* row = formula_terms[id - 1];
   for (std::int32_t k = 0; k < formula_term_count[id - 1]; ++k) {
     const std::int32_t term_start = clock_ms();
     atan_coef = row[k].coef;
     atan_x = static_cast<double>(row[k].x);
-    atan_accumulate();
+    progress_line.begin("Atan(1/ " + std::to_string(row[k].x) + " )", engine.progress);
+    atan_accumulate_with(engine, acc, term, word_count, atan_coef, atan_x);
     const double seconds = seconds_since(term_start);
+    progress_line.end();
     std::printf(" Atan(1/ %d ) Computation,  Time(s)= %f \n", static_cast<int>(atan_x), seconds);
     std::fflush(stdout);
   }

@@ -8,6 +8,7 @@
 // exactly the same words.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace atanpi {
@@ -16,13 +17,55 @@ namespace atanpi {
 // of 5n / (ln(x^2) / ln 10). Zero or below means none.
 std::int32_t series_term_count(std::int32_t n, double x);
 
+struct SeriesProgress;
+
 // The straightforward evaluation, one series term per sweep over the words.
 // acc and term hold at least max(n, 1) words; acc[0..n) holds the sum so far.
+// With `progress`, done counts the word-steps swept and ends equal to total.
 void atan_accumulate_reference(std::int32_t* acc, std::int32_t* term,
-                               std::int32_t n, std::int32_t coef, double x);
+                               std::int32_t n, std::int32_t coef, double x,
+                               SeriesProgress* progress = nullptr);
+
+// The evaluations the library offers.
+enum class SeriesEngine {
+  reference,  // atan_accumulate_reference: one series term per sweep
+  portable,   // groups of terms over word segments, plain C++, threaded
+  avx2,       // the same with AVX2 and FMA vectors
+};
+
+const char* engine_name(SeriesEngine engine);
+// Whether this processor can run the engine.
+bool engine_available(SeriesEngine engine);
+// The fastest engine this processor can run.
+SeriesEngine best_engine();
+// Cores the engine may use by default.
+int available_cores();
+
+// Progress of one call, in word-steps (one word of one series term): what
+// has been evaluated and what the whole call is expected to take. The
+// engine only stores into it; readers may poll it from any thread.
+struct SeriesProgress {
+  std::atomic<std::uint64_t> done{0};
+  std::atomic<std::uint64_t> total{0};
+};
+
+struct SeriesSettings {
+  SeriesEngine engine = SeriesEngine::reference;
+  int threads = 0;                     // 0: as many as suit the size, up to available_cores()
+  SeriesProgress* progress = nullptr;  // optional
+};
+
+// Adds coef * arctan(1/x) into acc[0..n) with the given engine. Every
+// engine and thread count leaves exactly the words of the reference in acc
+// and term.
+void atan_accumulate_with(const SeriesSettings& settings, std::int32_t* acc, std::int32_t* term,
+                          std::int32_t n, std::int32_t coef, double x);
+
+// The progress of the program's own evaluation (atan_accumulate).
+SeriesProgress& program_progress();
 
 // The program's call: atan_coef * arctan(1/atan_x) into the process-wide
-// acc, over word_count words.
+// acc, over word_count words, with the best engine on all cores.
 void atan_accumulate();
 
 }  // namespace atanpi

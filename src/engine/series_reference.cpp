@@ -7,10 +7,12 @@
 // below 2^53, so the products and differences of remainders are exact; only
 // the quotients floor(t * rb) and floor(u * rd) use a rounded reciprocal and
 // may come out one below the true floor, which the next word absorbs.
+#include <algorithm>
 #include <cmath>
 
 #include "engine/fixed_point.hpp"
 #include "engine/series.hpp"
+#include "engine/series_detail.hpp"
 
 namespace atanpi {
 
@@ -21,16 +23,17 @@ std::int32_t series_term_count(std::int32_t n, double x) {
   return static_cast<std::int32_t>(digits / digits_per_term);
 }
 
-void atan_accumulate_reference(std::int32_t* acc, std::int32_t* term,
-                               std::int32_t n, std::int32_t coef, double x) {
-  const double b = x * x;
-  const double rb = 1.0 / b;
-  const std::int32_t series_terms = series_term_count(n, x);
+std::uint64_t expected_work(std::int32_t n, std::int32_t series_terms, double b) {
+  if (n <= 0 || series_terms <= 0) return 1;
+  const double words_per_pass = std::log10(b) / word_digits;
+  const double passes = std::min(static_cast<double>(series_terms), n / words_per_pass);
+  const double work = passes * n - words_per_pass * passes * passes / 2.0;
+  return static_cast<std::uint64_t>(std::max(work, 1.0));
+}
 
-  // Words are numbered from 1 here; word i is stored at index i - 1.
-  // Words past n read as zero.
-  auto word_at = [&](std::int32_t i) { return i <= n ? term[i - 1] : 0; };
-
+void series_first_term(std::int32_t* acc, std::int32_t* term, std::int32_t n,
+                       std::int32_t coef, double x) {
+  // Word i is stored at index i - 1.
   term[0] = coef;
   for (std::int32_t i = 2; i <= n; ++i) term[i - 1] = 0;
 
@@ -43,24 +46,46 @@ void atan_accumulate_reference(std::int32_t* acc, std::int32_t* term,
     term[i - 1] = static_cast<std::int32_t>(q);
     acc[i - 1] = acc[i - 1] + term[i - 1];
   }
+}
 
+void series_pass(std::int32_t* acc, std::int32_t* term, std::int32_t first, std::int32_t n,
+                 const PassDivisors& div, std::int32_t s, double r2, double r1) {
+  for (std::int32_t i = first; i <= n; ++i) {
+    const double t = term[i - 1] + r2 * radix;
+    const double q = std::floor(t * div.rb);
+    r2 = t - q * div.b;
+    term[i - 1] = static_cast<std::int32_t>(q);
+    const double u = r1 * radix + q;
+    const double v = std::floor(u * div.rd);
+    r1 = u - v * div.d;
+    acc[i - 1] = static_cast<std::int32_t>(acc[i - 1] + s * v);
+  }
+}
+
+void atan_accumulate_reference(std::int32_t* acc, std::int32_t* term,
+                               std::int32_t n, std::int32_t coef, double x,
+                               SeriesProgress* progress) {
+  PassDivisors div;
+  div.b = x * x;
+  div.rb = 1.0 / div.b;
+  const std::int32_t series_terms = series_term_count(n, x);
+
+  // Words past n read as zero.
+  auto word_at = [&](std::int32_t i) { return i <= n ? term[i - 1] : 0; };
+
+  if (progress != nullptr) {
+    progress->done.store(0);
+    progress->total.store(expected_work(n, series_terms, div.b));
+  }
+
+  series_first_term(acc, term, n, coef, x);
   std::int32_t lead_index = 1;
   std::int32_t s = -1;
   for (std::int32_t j = 1; j <= series_terms; ++j) {
-    double r2 = 0.0;
-    double r1 = 0.0;
-    const double d = static_cast<double>(2 * j + 1);
-    const double rd = 1.0 / d;
-    for (std::int32_t i = lead_index; i <= n; ++i) {
-      const double t = term[i - 1] + r2 * radix;
-      const double q = std::floor(t * rb);
-      r2 = t - q * b;
-      term[i - 1] = static_cast<std::int32_t>(q);
-      const double u = r1 * radix + q;
-      const double v = std::floor(u * rd);
-      r1 = u - v * d;
-      acc[i - 1] = static_cast<std::int32_t>(acc[i - 1] + s * v);
-    }
+    div.d = static_cast<double>(2 * j + 1);
+    div.rd = 1.0 / div.d;
+    series_pass(acc, term, lead_index, n, div, s, 0.0, 0.0);
+    if (progress != nullptr && lead_index <= n) progress->done.fetch_add(std::uint64_t(n - lead_index + 1));
     // The lead index follows the leading zero words, at most two a term.
     if (word_at(lead_index) == 0) {
       ++lead_index;
@@ -68,10 +93,7 @@ void atan_accumulate_reference(std::int32_t* acc, std::int32_t* term,
     }
     s = -s;
   }
-}
-
-void atan_accumulate() {
-  atan_accumulate_reference(acc, term, word_count, atan_coef, atan_x);
+  if (progress != nullptr) progress->total.store(progress->done.load());
 }
 
 }  // namespace atanpi

@@ -1,0 +1,50 @@
+// The progress line on standard error while a term is evaluated: term,
+// percent of its work, elapsed and estimated remaining time, redrawn a few
+// times a second and erased before the term's time line is printed. Drawn
+// only when standard error is a terminal; otherwise nothing is written.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "engine/series.hpp"
+
+namespace atanpi {
+
+class ProgressLine {
+ public:
+  // Draws on `fd` when it is a terminal and `enabled`.
+  ProgressLine(int fd, bool enabled);
+  ~ProgressLine();
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+
+  // Starts drawing the progress of `progress` for the term labelled `label`.
+  void begin(const std::string& label, const SeriesProgress* progress);
+  // Stops drawing and erases the line.
+  void end();
+
+  // For a signal handler: ends a line left on the terminal (async-signal-safe).
+  static void abandon();
+
+ private:
+  void draw_until_ended();
+
+  int fd_;
+  bool active_ = false;
+  std::string label_;
+  const SeriesProgress* progress_ = nullptr;
+  std::thread drawer_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool ending_ = false;
+};
+
+// The text of one progress line (without the carriage return), e.g.
+// " Atan(1/ 5 ): 42% done, 12 s elapsed, about 17 s left".
+std::string progress_text(const std::string& label, std::uint64_t done, std::uint64_t total, double elapsed);
+
+}  // namespace atanpi

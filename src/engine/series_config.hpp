@@ -1,0 +1,39 @@
+// Tunables of the fast series evaluation, with the reasons for their values.
+#pragma once
+
+#include <cstdint>
+
+namespace atanpi::config {
+
+// Series terms evaluated together in one sweep over a segment (a "group").
+// Each term is a chain of dependent operations about 14 cycles long per
+// word; with 8 terms in flight, each a word behind the one before, the
+// floating-point pipes rather than the chains set the pace. Must be even, so
+// that every group of a block starts with the same sign.
+inline constexpr int GROUP_TERMS = 8;
+
+// Word segments per thread: one per lane of a 4 x double vector.
+inline constexpr int LANES = 4;
+
+// Most threads the engine will run; also sizes the scratch storage.
+inline constexpr int MAX_THREADS = 64;
+
+// Remainder hand-offs a thread may run ahead of the next one. The second
+// thread trails by one round in steady state; a few more slots absorb
+// scheduling noise without making the first thread wait.
+inline constexpr int RING_SLOTS = 16;
+
+// Groups per block. A block keeps its segments fixed; between blocks the
+// pipeline drains (lanes idle for LANES * threads - 1 rounds) and the
+// segments are cut anew past the words that have become inactive. The count
+// balances these two losses: about sqrt((lanes - 1) * n / (GROUP_TERMS *
+// words lost per term)), within these bounds.
+inline constexpr std::int32_t MIN_BLOCK_GROUPS = 16;
+inline constexpr std::int32_t MAX_BLOCK_GROUPS = 4096;
+
+// With the thread count left to the engine, each thread gets at least this
+// many rows (4 words each) per segment; smaller evaluations use fewer
+// threads, as hand-offs would cost more than the work they share.
+inline constexpr std::int32_t MIN_ROWS_PER_THREAD = 512;
+
+}  // namespace atanpi::config

@@ -1,0 +1,33 @@
+// Pieces of the series shared by the reference and the fast evaluation.
+#pragma once
+
+#include <cstdint>
+
+namespace atanpi {
+
+// The divisors of one series pass: x^2 and 2j+1, each with its rounded
+// reciprocal (quotients are floor(dividend * reciprocal)).
+struct PassDivisors {
+  double b = 0.0;
+  double rb = 0.0;
+  double d = 0.0;
+  double rd = 0.0;
+};
+
+// Word-steps (one word of one pass) that an evaluation of n words with the
+// given series length is expected to take, for progress: each pass starts
+// at the first non-zero word, which moves about log10(b)/5 words per pass.
+std::uint64_t expected_work(std::int32_t n, std::int32_t series_terms, double b);
+
+// Sets term to c and divides it by x (true division), adding c/x into acc.
+// Sets term[0] even when n <= 0.
+void series_first_term(std::int32_t* acc, std::int32_t* term, std::int32_t n,
+                       std::int32_t coef, double x);
+
+// One series pass over words first..n (1-based): term /= b in place, and
+// s * (term / d) added into acc, starting with the remainders r2 (of the
+// division by b) and r1 (of the division by d).
+void series_pass(std::int32_t* acc, std::int32_t* term, std::int32_t first, std::int32_t n,
+                 const PassDivisors& div, std::int32_t s, double r2, double r1);
+
+}  // namespace atanpi

@@ -1,0 +1,419 @@
+// The fast evaluation of the arctangent series, and the choice of engine.
+//
+// The words are the reference's; only the order of work differs:
+//
+// - Leading words that a pass provably leaves as they are are not swept.
+//   For a positive power term those are the leading zero words (zero words
+//   with zero remainders give zero quotients). A negative power term is
+//   held in floor form, -1 followed by 99999s; such a word, entered with the
+//   remainders b-1 and d-1, gives itself back with the same remainders,
+//   which is checked for every divisor with the pass's own arithmetic. Its
+//   contributions -s and 99999s to acc cancel over every two passes, and are
+//   added in closed form.
+// - The remaining words are cut into LANES segments per thread, stored
+//   transposed, and swept in rounds: in each round every lane applies a
+//   group of GROUP_TERMS consecutive passes to its segment, and the group
+//   moves one lane (one segment) on per round, taking its remainders with
+//   it. Thread t's first lane takes the group from thread t-1's last lane
+//   through a ring of remainder hand-offs, so thread t runs a round behind.
+// - The segments stay fixed for a block of groups; then the pipeline drains,
+//   the words go back to term and acc, and the next block cuts its segments
+//   past the words that have become inactive.
+// - Passes left over after the last whole group run one at a time.
+//
+// acc receives each block's contributions as one sum per word; all of them
+// are integers far below 2^31, so the sum is the same as the reference's
+// pass-by-pass additions.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <thread>
+
+#include "engine/fixed_point.hpp"
+#include "engine/series.hpp"
+#include "engine/series_detail.hpp"
+#include "engine/series_kernel.hpp"
+#include "engine/worker_pool.hpp"
+
+namespace atanpi {
+namespace {
+
+constexpr int G = GROUP_TERMS;
+constexpr std::int32_t COMPLEMENT_WORD = 99999;
+constexpr std::size_t SCRATCH_WORDS = std::size_t{ARRAY_CAPACITY} + LANES * config::MAX_THREADS;
+
+// Transposed power-term words and accumulated contributions of a block.
+alignas(64) std::int32_t scratch_words[SCRATCH_WORDS];
+alignas(64) std::int32_t scratch_deltas[SCRATCH_WORDS];
+
+// Remainder hand-off from one thread's last lane to the next thread's first.
+struct alignas(64) Handoff {
+  alignas(64) std::atomic<std::int32_t> published{0};  // groups written
+  alignas(64) std::atomic<std::int32_t> consumed{0};   // groups taken
+  alignas(64) double r2[config::RING_SLOTS][G];
+  double r1[config::RING_SLOTS][G];
+};
+Handoff handoffs[config::MAX_THREADS];
+
+WorkerPool& pool() {
+  static WorkerPool workers;
+  return workers;
+}
+
+void pause_briefly(int& spins) {
+  if (++spins < 1000) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  } else {
+    std::this_thread::yield();
+  }
+}
+
+template <class Done>
+void wait_for(Done done) {
+  int spins = 0;
+  while (!done()) pause_briefly(spins);
+}
+
+enum class PrefixKind { none, zeros, complement };
+
+// The leading words no pass changes, and the first word a pass must visit.
+struct Prefix {
+  PrefixKind kind = PrefixKind::none;
+  std::int32_t first = 1;  // 1-based; n + 1 when no word is left
+};
+
+Prefix find_prefix(const std::int32_t* term, std::int32_t n) {
+  Prefix p;
+  if (term[0] == 0) {
+    p.kind = PrefixKind::zeros;
+    while (p.first <= n && term[p.first - 1] == 0) ++p.first;
+  } else if (term[0] == -1) {
+    p.kind = PrefixKind::complement;
+    p.first = 2;
+    while (p.first <= n && term[p.first - 1] == COMPLEMENT_WORD) ++p.first;
+  }
+  return p;
+}
+
+PassDivisors divisors_of(const PassDivisors& base, std::int32_t j) {
+  PassDivisors div = base;
+  div.d = static_cast<double>(2 * j + 1);
+  div.rd = 1.0 / div.d;
+  return div;
+}
+
+// Whether `word`, entered with the remainders of a complement prefix (or
+// none, for word 1), comes out of the pass unchanged with those remainders:
+// the pass's own arithmetic on one word.
+bool reproduces(const PassDivisors& div, double word, double r2_in, double r1_in) {
+  const double t = word + r2_in * radix;
+  const double q = std::floor(t * div.rb);
+  const double r2 = t - q * div.b;
+  const double u = r1_in * radix + q;
+  const double v = std::floor(u * div.rd);
+  const double r1 = u - v * div.d;
+  return q == word && v == word && r2 == div.b - 1.0 && r1 == div.d - 1.0;
+}
+
+// Narrows a complement prefix to the words that provably stay fixed for the
+// passes first_pass .. first_pass + passes - 1.
+void confirm_complement(Prefix& p, const PassDivisors& base, std::int32_t first_pass, std::int32_t passes) {
+  if (p.kind != PrefixKind::complement) return;
+  for (std::int32_t j = first_pass; j < first_pass + passes; ++j) {
+    const PassDivisors div = divisors_of(base, j);
+    if (!reproduces(div, -1.0, 0.0, 0.0)) {
+      p = Prefix{};
+      return;
+    }
+    if (p.first > 2 && !reproduces(div, COMPLEMENT_WORD, div.b - 1.0, div.d - 1.0)) p.first = 2;
+  }
+}
+
+// The skipped words' share of acc: each pass adds s * (-1) to word 1 and
+// s * 99999 to the other complement words.
+void add_prefix_contributions(std::int32_t* acc, const Prefix& p, std::int32_t first_pass, std::int32_t passes,
+                              std::int32_t n) {
+  if (p.kind != PrefixKind::complement) return;
+  std::int32_t sign_sum = 0;  // sum of s = (-1)^j over the passes
+  for (std::int32_t j = first_pass; j < first_pass + passes; ++j) sign_sum += (j % 2 != 0) ? -1 : 1;
+  if (sign_sum == 0) return;
+  acc[0] -= sign_sum;
+  const std::int32_t last = std::min(p.first - 1, n);
+  for (std::int32_t i = 2; i <= last; ++i) acc[i - 1] += sign_sum * COMPLEMENT_WORD;
+}
+
+// Remainders with which a pass enters the first active word.
+double entry_r2(const Prefix& p, const PassDivisors& div) {
+  return p.kind == PrefixKind::complement ? div.b - 1.0 : 0.0;
+}
+double entry_r1(const Prefix& p, const PassDivisors& div) {
+  return p.kind == PrefixKind::complement ? div.d - 1.0 : 0.0;
+}
+
+struct Block {
+  RoundKernel kernel = nullptr;
+  Prefix prefix;
+  PassDivisors base;        // b and rb
+  std::int32_t first_pass;  // j of the block's first pass
+  std::int32_t groups;      // M
+  std::int32_t threads;     // T
+  std::int32_t rows;        // L, rows per segment
+  SeriesProgress* progress;
+};
+
+// One thread's rounds: lanes t*LANES .. t*LANES+LANES-1. In round R lane k
+// holds group R - t*LANES - k.
+void run_thread(const Block& blk, int t) {
+  const std::int32_t lane0 = t * LANES;
+  double r2[G][LANES] = {};
+  double r1[G][LANES] = {};
+  double d[G][LANES];
+  double rd[G][LANES];
+  RoundArgs args;
+  args.words = scratch_words + std::size_t(lane0) * blk.rows;
+  args.deltas = scratch_deltas + std::size_t(lane0) * blk.rows;
+  args.rows = blk.rows;
+  args.r2 = r2;
+  args.r1 = r1;
+  args.d = d;
+  args.rd = rd;
+  args.b = blk.base.b;
+  args.rb = blk.base.rb;
+  args.sign = (blk.first_pass % 2 != 0) ? -1.0 : 1.0;
+  Handoff* in = t > 0 ? &handoffs[t - 1] : nullptr;
+  Handoff* out = t + 1 < blk.threads ? &handoffs[t] : nullptr;
+  const std::uint64_t lane_work = std::uint64_t(blk.rows) * G;
+
+  const std::int32_t last_round = lane0 + LANES - 1 + blk.groups - 1;
+  for (std::int32_t round = lane0; round <= last_round; ++round) {
+    // The groups move up one lane; lane 0 takes the next one.
+    for (int k = LANES - 1; k > 0; --k) {
+      for (int g = 0; g < G; ++g) {
+        r2[g][k] = r2[g][k - 1];
+        r1[g][k] = r1[g][k - 1];
+      }
+    }
+    unsigned mask = 0;
+    for (int k = 0; k < LANES; ++k) {
+      const std::int32_t group = round - lane0 - k;
+      const bool active = group >= 0 && group < blk.groups;
+      for (int g = 0; g < G; ++g) {
+        if (active) {
+          const PassDivisors div = divisors_of(blk.base, blk.first_pass + group * G + g);
+          d[g][k] = div.d;
+          rd[g][k] = div.rd;
+        } else {
+          d[g][k] = 3.0;
+          rd[g][k] = 1.0 / 3.0;
+          r2[g][k] = 0.0;
+          r1[g][k] = 0.0;
+        }
+      }
+      if (active) mask |= 1U << k;
+    }
+    const std::int32_t group0 = round - lane0;
+    if (group0 < blk.groups) {
+      if (in == nullptr) {
+        for (int g = 0; g < G; ++g) {
+          const PassDivisors div = divisors_of(blk.base, blk.first_pass + group0 * G + g);
+          r2[g][0] = entry_r2(blk.prefix, div);
+          r1[g][0] = entry_r1(blk.prefix, div);
+        }
+      } else {
+        wait_for([&] { return in->published.load(std::memory_order_acquire) > group0; });
+        const int slot = group0 % config::RING_SLOTS;
+        for (int g = 0; g < G; ++g) {
+          r2[g][0] = in->r2[slot][g];
+          r1[g][0] = in->r1[slot][g];
+        }
+        in->consumed.store(group0 + 1, std::memory_order_release);
+      }
+    }
+
+    args.lane_mask = mask;
+    blk.kernel(args);
+
+    const std::int32_t group3 = round - lane0 - (LANES - 1);
+    if (out != nullptr && group3 >= 0 && group3 < blk.groups) {
+      wait_for([&] { return group3 - out->consumed.load(std::memory_order_acquire) < config::RING_SLOTS; });
+      const int slot = group3 % config::RING_SLOTS;
+      for (int g = 0; g < G; ++g) {
+        out->r2[slot][g] = r2[g][LANES - 1];
+        out->r1[slot][g] = r1[g][LANES - 1];
+      }
+      out->published.store(group3 + 1, std::memory_order_release);
+    }
+    if (blk.progress != nullptr) {
+      blk.progress->done.fetch_add(lane_work * static_cast<unsigned>(__builtin_popcount(mask)),
+                                   std::memory_order_relaxed);
+    }
+  }
+}
+
+// Applies blk.groups * G passes to words prefix.first .. n.
+void run_block(const Block& blk, std::int32_t* acc, std::int32_t* term, std::int32_t n) {
+  const std::int32_t first = blk.prefix.first;
+  const std::int32_t lanes = blk.threads * LANES;
+  const std::int32_t rows = blk.rows;
+  // Segment k holds words first + k*rows ..; word (k, r) sits at row r,
+  // lane k % LANES of thread k / LANES's part.
+  for (std::int32_t k = 0; k < lanes; ++k) {
+    std::int32_t* base = scratch_words + std::size_t(k / LANES) * rows * LANES + k % LANES;
+    std::int32_t* deltas = scratch_deltas + std::size_t(k / LANES) * rows * LANES + k % LANES;
+    for (std::int32_t r = 0; r < rows; ++r) {
+      const std::int32_t pos = first + k * rows + r;
+      base[std::size_t(r) * LANES] = pos <= n ? term[pos - 1] : 0;
+      deltas[std::size_t(r) * LANES] = 0;
+    }
+  }
+  for (int t = 0; t + 1 < blk.threads; ++t) {
+    handoffs[t].published.store(0, std::memory_order_relaxed);
+    handoffs[t].consumed.store(0, std::memory_order_relaxed);
+  }
+  if (blk.threads == 1) {
+    run_thread(blk, 0);
+  } else {
+    pool().run(blk.threads, [&](int t) { run_thread(blk, t); });
+  }
+  for (std::int32_t k = 0; k < lanes; ++k) {
+    const std::int32_t* base = scratch_words + std::size_t(k / LANES) * rows * LANES + k % LANES;
+    const std::int32_t* deltas = scratch_deltas + std::size_t(k / LANES) * rows * LANES + k % LANES;
+    for (std::int32_t r = 0; r < rows; ++r) {
+      const std::int32_t pos = first + k * rows + r;
+      if (pos > n) break;
+      term[pos - 1] = base[std::size_t(r) * LANES];
+      acc[pos - 1] += deltas[std::size_t(r) * LANES];
+    }
+  }
+}
+
+std::int32_t block_groups(std::int32_t n, int lanes, double words_per_pass) {
+  const double best = std::sqrt((lanes - 1.0) * n / (G * words_per_pass));
+  return static_cast<std::int32_t>(
+      std::clamp(best, double(config::MIN_BLOCK_GROUPS), double(config::MAX_BLOCK_GROUPS)));
+}
+
+int threads_for(const SeriesSettings& settings, std::int32_t active_words) {
+  int threads = settings.threads;
+  if (threads <= 0) {
+    threads = available_cores();
+    const std::int32_t rows_each = config::MIN_ROWS_PER_THREAD * LANES;
+    threads = std::max(1, std::min(threads, active_words / rows_each));
+  }
+  threads = std::min(threads, config::MAX_THREADS);
+  return threads > 1 ? pool().reserve(threads) : 1;
+}
+
+bool cpu_has_avx2_fma() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+  return false;
+#endif
+}
+
+void atan_accumulate_fast(const SeriesSettings& settings, std::int32_t* acc, std::int32_t* term,
+                          std::int32_t n, std::int32_t coef, double x) {
+  const RoundKernel kernel = settings.engine == SeriesEngine::avx2 ? series_round_avx2 : series_round_portable;
+  PassDivisors base;
+  base.b = x * x;
+  base.rb = 1.0 / base.b;
+  const std::int32_t series_terms = series_term_count(n, x);
+  const double words_per_pass = std::log10(base.b) / word_digits;
+  SeriesProgress* progress = settings.progress;
+  if (progress != nullptr) {
+    progress->done.store(0, std::memory_order_relaxed);
+    progress->total.store(expected_work(n, series_terms, base.b), std::memory_order_relaxed);
+  }
+
+  series_first_term(acc, term, n, coef, x);
+  std::int32_t j = 1;
+  while (j <= series_terms) {
+    Prefix prefix = find_prefix(term, n);
+    const std::int32_t active = n - prefix.first + 1;
+    const int threads = threads_for(settings, std::max(active, 0));
+    const std::int32_t lanes = threads * LANES;
+    const std::int32_t groups =
+        std::min((series_terms - j + 1) / G, block_groups(n, lanes, words_per_pass));
+    const std::int32_t passes = groups > 0 ? groups * G : series_terms - j + 1;
+
+    confirm_complement(prefix, base, j, passes);
+    add_prefix_contributions(acc, prefix, j, passes, n);
+    if (prefix.first <= n) {
+      if (groups > 0) {
+        Block blk;
+        blk.kernel = kernel;
+        blk.prefix = prefix;
+        blk.base = base;
+        blk.first_pass = j;
+        blk.groups = groups;
+        blk.threads = threads;
+        blk.rows = (n - prefix.first + 1 + lanes - 1) / lanes;
+        blk.progress = progress;
+        run_block(blk, acc, term, n);
+      } else {
+        // Fewer than a group's passes left: one at a time.
+        for (std::int32_t k = j; k < j + passes; ++k) {
+          const PassDivisors div = divisors_of(base, k);
+          series_pass(acc, term, prefix.first, n, div, (k % 2 != 0) ? -1 : 1, entry_r2(prefix, div),
+                      entry_r1(prefix, div));
+        }
+      }
+    }
+    j += passes;
+  }
+  if (progress != nullptr) progress->done.store(progress->total.load(std::memory_order_relaxed));
+}
+
+}  // namespace
+
+const char* engine_name(SeriesEngine engine) {
+  switch (engine) {
+    case SeriesEngine::reference: return "reference";
+    case SeriesEngine::portable: return "portable";
+    case SeriesEngine::avx2: return "avx2";
+  }
+  return "unknown";
+}
+
+bool engine_available(SeriesEngine engine) {
+  static const bool avx2 = cpu_has_avx2_fma();
+  return engine != SeriesEngine::avx2 || avx2;
+}
+
+SeriesEngine best_engine() {
+  return engine_available(SeriesEngine::avx2) ? SeriesEngine::avx2 : SeriesEngine::portable;
+}
+
+int available_cores() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return static_cast<int>(std::clamp(cores, 1U, unsigned(config::MAX_THREADS)));
+}
+
+void atan_accumulate_with(const SeriesSettings& settings, std::int32_t* acc, std::int32_t* term,
+                          std::int32_t n, std::int32_t coef, double x) {
+  if (settings.engine == SeriesEngine::reference || !engine_available(settings.engine)) {
+    // (An engine this processor cannot run falls back to the reference.)
+    atan_accumulate_reference(acc, term, n, coef, x, settings.progress);
+    return;
+  }
+  atan_accumulate_fast(settings, acc, term, n, coef, x);
+}
+
+SeriesProgress& program_progress() {
+  static SeriesProgress progress;
+  return progress;
+}
+
+void atan_accumulate() {
+  SeriesSettings settings;
+  settings.engine = best_engine();
+  settings.progress = &program_progress();
+  atan_accumulate_with(settings, acc, term, word_count, atan_coef, atan_x);
+}
+
+}  // namespace atanpi

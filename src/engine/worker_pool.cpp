@@ -1,0 +1,63 @@
+#include "engine/worker_pool.hpp"
+
+#include <system_error>
+
+namespace atanpi {
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  start_.notify_all();
+  for (std::thread& t : threads_) t.join();
+}
+
+int WorkerPool::reserve(int wanted) {
+  while (static_cast<int>(threads_.size()) + 1 < wanted) {
+    try {
+      const int index = static_cast<int>(threads_.size()) + 1;
+      threads_.emplace_back([this, index] { work(index); });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  return static_cast<int>(threads_.size()) + 1;
+}
+
+void WorkerPool::run(int count, const std::function<void(int)>& job) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    job_ = &job;
+    job_count_ = count;
+    running_ = count - 1;
+    ++generation_;
+  }
+  start_.notify_all();
+  job(0);
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [this] { return running_ == 0; });
+  job_ = nullptr;
+}
+
+void WorkerPool::work(int index) {
+  unsigned long seen = 0;
+  for (;;) {
+    const std::function<void(int)>* job = nullptr;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      start_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+      if (stopping_) return;
+      seen = generation_;
+      if (index >= job_count_) continue;
+      job = job_;
+    }
+    (*job)(index);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (--running_ == 0) done_.notify_one();
+    }
+  }
+}
+
+}  // namespace atanpi
