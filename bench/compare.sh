@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Runs one request with the program (fast engine, all cores) and with the
+# reference engine, checks that both result files hold the same bytes apart
+# from the time line, and prints both times and their ratio.
+#
+#   bench/compare.sh ID DIGITS [BUILD_DIR]      e.g. bench/compare.sh 1 100000
+set -euo pipefail
+id=${1:?formula id}
+digits=${2:?digits}
+build=$(cd "${3:-$(dirname "$0")/../build}" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/fast" "$work/reference"
+file=AtanOrg$id.txt
+[ "$id" -ge 1 ] && [ "$id" -le 5 ] || file=AtanOrg1.txt
+
+total_time() { sed -n 's/^ Pi Computation,  Time(s)= \([0-9.]*\) $/\1/p' "$1" | head -n 1; }
+
+(cd "$work/fast" && printf '%s\n%s\n' "$id" "$digits" | "$build/atanpi" >console.txt)
+(cd "$work/reference" && printf '%s\n%s\n' "$id" "$digits" |
+  "$build/atanpi-bench-run" --engine=reference >console.txt)
+
+mask() { sed 's/Time(s)= [0-9.]*/Time(s)= T/' "$1"; }
+if ! cmp -s <(mask "$work/fast/$file") <(mask "$work/reference/$file") ||
+   ! cmp -s <(mask "$work/fast/console.txt") <(mask "$work/reference/console.txt"); then
+  echo "compare: the fast engine's output differs from the reference's" >&2
+  exit 1
+fi
+fast=$(total_time "$work/fast/console.txt")
+ref=$(total_time "$work/reference/console.txt")
+awk -v id="$id" -v d="$digits" -v f="$fast" -v r="$ref" 'BEGIN {
+  printf "formula %s, %s digits: reference %.3f s, fast %.3f s, ratio %.1f (outputs identical)\n", id, d, r, f, (f > 0 ? r / f : 0)
+}'
