@@ -57,7 +57,8 @@ struct SeriesSettings {
 
 // Adds coef * arctan(1/x) into acc[0..n) with the given engine. Every
 // engine and thread count leaves exactly the words of the reference in acc
-// and term.
+// and term. The fast engines work in process-wide scratch storage sized for
+// the largest request: one call at a time.
 void atan_accumulate_with(const SeriesSettings& settings, std::int32_t* acc, std::int32_t* term,
                           std::int32_t n, std::int32_t coef, double x);
 

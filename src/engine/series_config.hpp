@@ -29,7 +29,14 @@ inline constexpr int RING_SLOTS = 16;
 // balances these two losses: about sqrt((lanes - 1) * n / (GROUP_TERMS *
 // words lost per term)), within these bounds.
 inline constexpr std::int32_t MIN_BLOCK_GROUPS = 16;
-inline constexpr std::int32_t MAX_BLOCK_GROUPS = 4096;
+inline constexpr std::int32_t MAX_BLOCK_GROUPS = 2048;
+
+// A block's contributions to one acc word are summed in a 32-bit word. A
+// quotient word of the division by 2j+1 is below 2.4 * 10^5 (its remainder
+// stays below twice the divisor), so a group adds less than GROUP_TERMS / 2
+// * 2.4 * 10^5 in magnitude: the bound below keeps every such sum in range
+// whatever the digits.
+static_assert(std::int64_t{MAX_BLOCK_GROUPS} * (GROUP_TERMS / 2) * 240000 + 240000 < (std::int64_t{1} << 31));
 
 // With the thread count left to the engine, each thread gets at least this
 // many rows (4 words each) per segment; smaller evaluations use fewer
