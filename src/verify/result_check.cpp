@@ -1,0 +1,366 @@
+// The result file read back. The layout is checked in one pass over the
+// text with the expected row number and group count known in advance, so a
+// file at the cap (about 6 MB) is checked in a few milliseconds; the digits
+// are gathered into one string for the comparison with pi.
+#include "verify/result_check.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace atanpi {
+namespace {
+
+constexpr std::string_view TITLE_LINE = " ** Pi Computation with the original arctan method ** ";
+constexpr std::string_view COUNT_PREFIX = "  Number of Pi Decimal-Digits= ";
+constexpr std::string_view TIME_PREFIX = " Pi Computation,  Time(s)= ";
+constexpr std::string_view DIGITS_START = " Pi = 3.";
+
+// The largest digit count atanpi writes: 1,000,007 fraction words.
+constexpr std::int32_t MAX_DIGITS = 5000035;
+constexpr int GROUPS_PER_ROW = 8;
+constexpr int GROUP_PLACES = 10;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// `text` for a message: in quotes, cut after `shown` characters, with
+// control characters and non-ASCII bytes shown as \xNN.
+std::string quoted(std::string_view text, std::size_t shown = 40) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size() && i < shown; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    }
+  }
+  out += text.size() > shown ? "\"..." : "\"";
+  return out;
+}
+
+// Reads an optional '-' and 1 to 10 digits as "%d" writes them; false when
+// there is no such number or it is outside the 32-bit range.
+bool take_int(std::string_view& s, std::int32_t& value) {
+  std::size_t i = 0;
+  const bool negative = !s.empty() && s[0] == '-';
+  if (negative) ++i;
+  const std::size_t first = i;
+  std::int64_t magnitude = 0;
+  while (i < s.size() && is_digit(s[i]) && i - first < 11) magnitude = magnitude * 10 + (s[i++] - '0');
+  if (i == first || (i < s.size() && is_digit(s[i]))) return false;
+  const std::int64_t v = negative ? -magnitude : magnitude;
+  if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max()) return false;
+  value = static_cast<std::int32_t>(v);
+  s.remove_prefix(i);
+  return true;
+}
+
+bool take(std::string_view& s, std::string_view prefix) {
+  if (s.substr(0, prefix.size()) != prefix) return false;
+  s.remove_prefix(prefix.size());
+  return true;
+}
+
+// "%f" of a time: an optional '-', digits, '.' and exactly six decimals.
+bool take_seconds(std::string_view& s) {
+  std::size_t i = !s.empty() && s[0] == '-' ? 1 : 0;
+  const std::size_t first = i;
+  while (i < s.size() && is_digit(s[i])) ++i;
+  if (i == first || i >= s.size() || s[i] != '.') return false;
+  ++i;
+  for (int k = 0; k < 6; ++k, ++i) {
+    if (i >= s.size() || !is_digit(s[i])) return false;
+  }
+  s.remove_prefix(i);
+  return true;
+}
+
+class Parser {
+ public:
+  explicit Parser(std::string_view text) : text_(text) {}
+
+  ParsedResult run();
+
+ private:
+  // The rest of the current line (without its line end) and whether a line
+  // end follows it.
+  std::string_view current_line(bool* has_end = nullptr) const {
+    const std::size_t nl = text_.find('\n', pos_);
+    std::string_view line = text_.substr(pos_, nl == std::string_view::npos ? std::string_view::npos : nl - pos_);
+    if (has_end) *has_end = nl != std::string_view::npos;
+    if (nl != std::string_view::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
+  }
+
+  // Moves past the current line and its line end.
+  void next_line() {
+    const std::size_t nl = text_.find('\n', pos_);
+    pos_ = nl == std::string_view::npos ? text_.size() : nl + 1;
+    ++line_;
+  }
+
+  bool take_line_end() {
+    if (text_.compare(pos_, 1, "\n") == 0) {
+      pos_ += 1;
+    } else if (text_.compare(pos_, 2, "\r\n") == 0) {
+      pos_ += 2;
+    } else {
+      return false;
+    }
+    ++line_;
+    return true;
+  }
+
+  bool at_end() const { return pos_ >= text_.size(); }
+
+  ParsedResult& fail(std::string message) {
+    result_.ok = false;
+    result_.line = line_;
+    result_.message = std::move(message);
+    return result_;
+  }
+
+  ParsedResult& fail_here(const std::string& expected) {
+    return fail("expected " + expected + ", found " + quoted(current_line()));
+  }
+
+  ParsedResult& rows();
+  std::string count_so_far() const;
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  long line_ = 1;
+  ParsedResult result_;
+  long wanted_places_ = 0;
+};
+
+ParsedResult Parser::run() {
+  if (text_.empty()) return fail("the file is empty");
+
+  bool has_end = false;
+  std::string_view line = current_line(&has_end);
+  if (line != TITLE_LINE) {
+    return fail("not an atanpi result file: expected " + quoted(TITLE_LINE, TITLE_LINE.size()) + ", found " +
+                quoted(line));
+  }
+  if (!has_end) return fail("the file ends after the title line");
+  next_line();
+
+  line = current_line(&has_end);
+  std::string_view s = line;
+  std::int32_t digits = 0;
+  std::int32_t id = 0;
+  if (!(take(s, COUNT_PREFIX) && take_int(s, digits) && take(s, ", ID= ") && take_int(s, id) && s == " ")) {
+    return fail_here(quoted("  Number of Pi Decimal-Digits= N, ID= K "));
+  }
+  result_.header_read = true;
+  result_.digits = digits;
+  result_.formula_id = id;
+  if (id < 1 || id > 5) return fail("formula id " + std::to_string(id) + " is not one of 1 to 5");
+  if (digits % 5 != 0) return fail("digit count " + std::to_string(digits) + " is not a multiple of 5");
+  if (digits > MAX_DIGITS) {
+    return fail("digit count " + std::to_string(digits) + " is beyond the cap of " + std::to_string(MAX_DIGITS));
+  }
+  if (!has_end) return fail("the file ends after the digit count line");
+  next_line();
+
+  line = current_line(&has_end);
+  s = line;
+  if (!(take(s, TIME_PREFIX) && take_seconds(s) && s == " ")) {
+    return fail_here(quoted(" Pi Computation,  Time(s)= S ") + " (S in seconds with six decimals)");
+  }
+  if (!has_end) return fail("the file ends after the time line");
+  next_line();
+
+  line = current_line(&has_end);
+  if (!line.empty()) return fail_here("an empty line");
+  if (!has_end) return fail("the file ends before the empty line");
+  next_line();
+
+  if (text_.compare(pos_, DIGITS_START.size(), DIGITS_START) != 0) return fail_here(quoted(DIGITS_START));
+  pos_ += DIGITS_START.size();
+  return rows();
+}
+
+std::string Parser::count_so_far() const {
+  return std::to_string(result_.places.size()) + " of the " + std::to_string(wanted_places_) + " places that N=" +
+         std::to_string(result_.digits) + " calls for";
+}
+
+ParsedResult& Parser::rows() {
+  const std::int64_t fraction_words = result_.digits > 0 ? result_.digits / 5 : 0;
+  const std::int64_t groups = (fraction_words + 1) / 2;  // pairs of words
+  wanted_places_ = static_cast<long>(groups * GROUP_PLACES);
+  result_.places.reserve(static_cast<std::size_t>(wanted_places_));
+
+  for (std::int64_t g = 0; g < groups; ++g) {
+    const std::int64_t place = g * GROUP_PLACES + 1;
+    const std::int64_t row_place = (g / GROUPS_PER_ROW) * GROUPS_PER_ROW * GROUP_PLACES + 1;
+    const std::int64_t group_in_row = g % GROUPS_PER_ROW + 1;
+
+    if (group_in_row == 1) {
+      // A line end, then the place of the row's first digit in 8 columns.
+      if (at_end()) return fail("the file ends after " + count_so_far());
+      if (!take_line_end()) {
+        if (text_[pos_] == ' ') {
+          return fail("the row numbered " + std::to_string(row_place - GROUPS_PER_ROW * GROUP_PLACES) +
+                      " holds more than " + std::to_string(GROUPS_PER_ROW) + " groups of ten digits");
+        }
+        return fail("expected a line end, found " + quoted(current_line()));
+      }
+      char number[16];
+      std::snprintf(number, sizeof number, " %8d", static_cast<int>(row_place));
+      if (text_.compare(pos_, 9, number) != 0) {
+        if (at_end()) return fail("the file ends with a line end after " + count_so_far());
+        std::string_view field = text_.substr(pos_, 9);
+        std::size_t i = 0;
+        while (i < field.size() && field[i] == ' ') ++i;
+        std::string_view digits = field.substr(i);
+        const bool numeric = field.size() == 9 && i >= 1 && !digits.empty() &&
+                             digits.find_first_not_of("0123456789") == std::string_view::npos;
+        if (numeric) {
+          return fail("row numbered " + std::string(digits) + ", expected " + std::to_string(row_place) +
+                      (std::stoll(std::string(digits)) > row_place ? " (a row is missing)" : ""));
+        }
+        return fail("expected a row numbered " + std::to_string(row_place) + " in 8 columns after a space, found " +
+                    quoted(current_line()));
+      }
+      pos_ += 9;
+    }
+
+    // A space and ten digits.
+    if (at_end()) return fail("the file ends after " + count_so_far());
+    const std::string_view group = text_.substr(pos_, 1 + GROUP_PLACES);
+    std::size_t n = 0;
+    if (group[0] == ' ') {
+      n = 1;
+      while (n < group.size() && is_digit(group[n])) ++n;
+    }
+    if (n != 1 + GROUP_PLACES) {
+      if (n >= 1 && pos_ + n == text_.size()) {
+        result_.places.append(group.substr(1, n - 1));
+        return fail("the file ends after " + count_so_far());
+      }
+      if (group[0] == '\n' || group[0] == '\r') {
+        const std::int64_t row_groups = std::min<std::int64_t>(GROUPS_PER_ROW, groups - g + group_in_row - 1);
+        return fail("the row numbered " + std::to_string(row_place) + " ends after " +
+                    std::to_string(group_in_row - 1) + " groups of ten digits; N=" + std::to_string(result_.digits) +
+                    " calls for " + std::to_string(row_groups));
+      }
+      return fail("group " + std::to_string(group_in_row) + " of the row numbered " + std::to_string(row_place) +
+                  " (place " + std::to_string(place) + "): expected a space and ten digits, found " +
+                  quoted(text_.substr(pos_, 1 + GROUP_PLACES)));
+    }
+    result_.places.append(group.substr(1));
+    pos_ += group.size();
+  }
+
+  if (!at_end()) {
+    const std::string_view rest = text_.substr(pos_);
+    if (rest == "\n" || rest == "\r\n") {
+      return fail(std::string("the file ends with a line end; atanpi ends it right after ") +
+                  (groups > 0 ? "the last digit" : "\" Pi = 3.\""));
+    }
+    const std::string n = std::to_string(result_.digits);
+    if (groups == 0) return fail("N=" + n + " calls for no digit rows, but the file goes on: " + quoted(rest));
+    return fail("the file goes on past place " + std::to_string(wanted_places_) + ", the last that N=" + n +
+                " calls for: " + quoted(rest));
+  }
+  result_.ok = true;
+  result_.line = 0;
+  return result_;
+}
+
+}  // namespace
+
+ParsedResult parse_result(std::string_view text) { return Parser(text).run(); }
+
+DigitCheck check_digits(const ParsedResult& result, std::string_view pi_places) {
+  DigitCheck check;
+  const std::string_view places = result.places;
+  const std::size_t counted = result.digits > 0 ? std::min<std::size_t>(places.size(), result.digits) : 0;
+  for (std::size_t i = 0; i < counted; ++i) {
+    if (places[i] != pi_places[i]) {
+      if (check.wrong_count++ == 0) {
+        check.first_wrong = static_cast<long>(i + 1);
+        check.expected = pi_places[i];
+        check.found = places[i];
+      }
+    }
+  }
+  check.guard_found = places.substr(counted);
+  check.guard_expected = pi_places.substr(counted, check.guard_found.size());
+  return check;
+}
+
+bool passes(const ParsedResult& result, const DigitCheck& digits) { return result.ok && digits.wrong_count == 0; }
+
+std::string describe(std::string_view name, const ParsedResult& result, const DigitCheck& digits) {
+  std::string out(name);
+  out += ": ";
+  if (result.header_read) {
+    out += "formula " + std::to_string(result.formula_id) + ", N=" + std::to_string(result.digits) + ": ";
+  }
+  if (!result.ok) {
+    out += "malformed, line " + std::to_string(result.line) + ": " + result.message;
+    return out;
+  }
+  const std::string n = std::to_string(result.digits);
+  if (result.digits <= 0) {
+    out += "no digits to check, layout correct";
+  } else if (digits.wrong_count == 0) {
+    out += "all " + n + " digits correct";
+  } else {
+    out += "first wrong digit at place " + std::to_string(digits.first_wrong) + ": expected " + digits.expected +
+           ", found " + digits.found + " (" + std::to_string(digits.wrong_count) + " of " + n + " digits wrong)";
+  }
+  if (!digits.guard_found.empty()) {
+    const long first_guard = static_cast<long>(result.digits) + 1;
+    const long last_guard = first_guard + static_cast<long>(digits.guard_found.size()) - 1;
+    out += "; guard places " + std::to_string(first_guard) + "-" + std::to_string(last_guard);
+    if (digits.guard_found == digits.guard_expected) {
+      out += " match pi";
+    } else {
+      out += " read " + digits.guard_found + ", pi has " + digits.guard_expected + " (not counted)";
+    }
+  }
+  return out;
+}
+
+bool read_whole_file(const std::string& path, std::string& text, std::string& error) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    error = std::strerror(errno);
+    return false;
+  }
+  text.clear();
+  struct stat st {};
+  if (fstat(fileno(file), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      std::fclose(file);
+      error = std::strerror(EISDIR);
+      return false;
+    }
+    if (S_ISREG(st.st_mode)) text.reserve(static_cast<std::size_t>(st.st_size));
+  }
+  char buffer[1 << 16];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+  const bool failed = std::ferror(file) != 0;
+  const int err = errno;
+  std::fclose(file);
+  if (failed) {
+    error = std::strerror(err ? err : EIO);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace atanpi

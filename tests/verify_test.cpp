@@ -1,0 +1,261 @@
+// The checker: trusted pi against MPFR, the layout check on files written by
+// the program's own writers and then damaged, the digit comparison, and
+// atanpi-verify run as a process for its output and exit statuses.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "verify/result_check.hpp"
+#include "verify/trusted_pi.hpp"
+#include "verify_files.hpp"
+
+namespace atanpi {
+namespace {
+
+using testing::result_text;
+
+const std::string& pi() {
+  static const std::string places = trusted_pi_places(30000);
+  return places;
+}
+
+// Where place p (1-based) of the digit rows sits in a result file's text.
+std::size_t place_offset(const std::string& text, long p) {
+  const std::size_t rows = text.find(" Pi = 3.") + 8;
+  const auto i = static_cast<std::size_t>(p - 1);
+  return rows + (i / 80) * 98 + 10 + (i % 80 / 10) * 11 + 1 + i % 10;
+}
+
+// The wrong digit the tests put in place of `digit`.
+char flipped(char digit) { return static_cast<char>('0' + (digit - '0' + 7) % 10); }
+
+// `text` with the digit at place p changed to another digit.
+std::string with_wrong_digit(std::string text, long p) {
+  char& c = text[place_offset(text, p)];
+  c = flipped(c);
+  return text;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+TEST(TrustedPi, KnownPlacesAndTruncation) {
+  EXPECT_EQ(trusted_pi_places(50), "14159265358979323846264338327950288419716939937510");
+  EXPECT_EQ(trusted_pi_places(0), "");
+  EXPECT_EQ(trusted_pi_places(-3), "");
+  // Places 762-767 are 9s and place 768 is 8: a rounded cut would carry.
+  EXPECT_EQ(trusted_pi_places(767).substr(758), "134999999");
+  EXPECT_EQ(trusted_pi_places(770).substr(758), "134999999837");
+  // Every cut is a prefix of a longer computation.
+  for (long k = 1; k <= 300; ++k) ASSERT_EQ(trusted_pi_places(k), pi().substr(0, k)) << k << " places";
+}
+
+TEST(TrustedPi, AgreesWithMpfr) {
+  EXPECT_EQ(trusted_pi_places(100000), mpfr_pi_places(100000));
+  EXPECT_EQ(mpfr_pi_places(767).substr(758), "134999999");
+}
+
+TEST(ResultCheck, CorrectFilesOfSeveralSizes) {
+  for (std::int32_t n : {5, 10, 80, 85, 160, 165, 1000, 1005, 25000}) {
+    SCOPED_TRACE("N=" + std::to_string(n));
+    const ParsedResult r = parse_result(result_text(3, n, pi()));
+    ASSERT_TRUE(r.ok) << "line " << r.line << ": " << r.message;
+    EXPECT_EQ(r.formula_id, 3);
+    EXPECT_EQ(r.digits, n);
+    const bool odd_words = n / 5 % 2 == 1;
+    EXPECT_EQ(r.places, pi().substr(0, n + (odd_words ? 5 : 0)));
+    const DigitCheck d = check_digits(r, pi());
+    EXPECT_TRUE(passes(r, d));
+    EXPECT_EQ(d.guard_found.size(), odd_words ? 5u : 0u);
+    const std::string all = "x: formula 3, N=" + std::to_string(n) + ": all " + std::to_string(n) + " digits correct";
+    EXPECT_EQ(describe("x", r, d), odd_words ? all + "; guard places " + std::to_string(n + 1) + "-" +
+                                                   std::to_string(n + 5) + " match pi"
+                                             : all);
+  }
+}
+
+TEST(ResultCheck, WrongDigitsEarlyAndLate) {
+  const std::string good = result_text(1, 1000, pi());
+  for (long p : {1L, 80L, 81L, 537L, 1000L}) {
+    SCOPED_TRACE("place " + std::to_string(p));
+    ASSERT_EQ(good[place_offset(good, p)], pi()[p - 1]);
+    const ParsedResult r = parse_result(with_wrong_digit(good, p));
+    ASSERT_TRUE(r.ok) << r.message;
+    const DigitCheck d = check_digits(r, pi());
+    EXPECT_FALSE(passes(r, d));
+    EXPECT_EQ(d.first_wrong, p);
+    EXPECT_EQ(d.wrong_count, 1);
+    const std::string expected(1, pi()[p - 1]);
+    const std::string found(1, flipped(pi()[p - 1]));
+    EXPECT_EQ(describe("f", r, d), "f: formula 1, N=1000: first wrong digit at place " + std::to_string(p) +
+                                       ": expected " + expected + ", found " + found + " (1 of 1000 digits wrong)");
+  }
+  const DigitCheck two = check_digits(parse_result(with_wrong_digit(with_wrong_digit(good, 900), 42)), pi());
+  EXPECT_EQ(two.first_wrong, 42);
+  EXPECT_EQ(two.wrong_count, 2);
+}
+
+TEST(ResultCheck, GuardPlacesAreReportedNotCounted) {
+  const ParsedResult r = parse_result(with_wrong_digit(result_text(5, 1005, pi()), 1008));
+  const DigitCheck d = check_digits(r, pi());
+  EXPECT_TRUE(passes(r, d));
+  EXPECT_EQ(d.guard_expected, pi().substr(1005, 5));
+  EXPECT_NE(d.guard_found, d.guard_expected);
+  EXPECT_EQ(describe("g", r, d), "g: formula 5, N=1005: all 1005 digits correct; guard places 1006-1010 read " +
+                                     d.guard_found + ", pi has " + d.guard_expected + " (not counted)");
+}
+
+TEST(ResultCheck, NoRowsForZeroAndNegativeCounts) {
+  for (std::int32_t n : {0, -5, -2147483645}) {
+    const ParsedResult r = parse_result(result_text(1, n, pi()));
+    ASSERT_TRUE(r.ok) << n << ": " << r.message;
+    EXPECT_TRUE(r.places.empty());
+    EXPECT_EQ(describe("z", r, check_digits(r, pi())),
+              "z: formula 1, N=" + std::to_string(n) + ": no digits to check, layout correct");
+  }
+}
+
+TEST(ResultCheck, CrLfLineEndsAreAccepted) {
+  std::string text;
+  for (char c : result_text(2, 165, pi())) text += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  const ParsedResult r = parse_result(text);
+  EXPECT_TRUE(r.ok) << r.message;
+  EXPECT_EQ(r.places, pi().substr(0, 170));
+}
+
+// Every prefix of a good file is rejected, with the line where it stops.
+TEST(ResultCheck, TruncatedFiles) {
+  const std::string good = result_text(4, 165, pi());
+  for (std::size_t len = 0; len < good.size(); ++len) {
+    const std::string cut = good.substr(0, len);
+    const ParsedResult r = parse_result(cut);
+    ASSERT_FALSE(r.ok) << "accepted the first " << len << " bytes";
+    long lines = 1;
+    for (char c : cut) lines += c == '\n';
+    ASSERT_EQ(r.line, lines) << len << " bytes: " << r.message;
+  }
+  const std::string mid_row = good.substr(0, place_offset(good, 100));
+  EXPECT_EQ(parse_result(mid_row).message, "the file ends after 99 of the 170 places that N=165 calls for");
+}
+
+struct Fault {
+  const char* what;
+  std::string text;
+  long line;
+  std::string message;  // the start of the message
+};
+
+TEST(ResultCheck, MalformedFilesNameTheLine) {
+  const std::string good = result_text(1, 1000, pi());
+  const std::string row_81 = good.substr(place_offset(good, 81) - 11, 98);
+  const std::vector<Fault> faults = {
+      {"empty file", "", 1, "the file is empty"},
+      {"not a result file", "hello\nworld\n", 1, "not an atanpi result file"},
+      {"binary", std::string("\x7f" "ELF\0\1", 6), 1, "not an atanpi result file"},
+      {"only the title", good.substr(0, good.find('\n') + 1), 2, "expected \"  Number of"},
+      {"count garbled", replaced(good, "Digits= 1000", "Digits= 1e3"), 2, "expected \"  Number of"},
+      {"id out of range", replaced(good, "ID= 1 ", "ID= 6 "), 2, "formula id 6 is not one of 1 to 5"},
+      {"count not a multiple of 5", replaced(good, "= 1000,", "= 1001,"), 2, "digit count 1001 is not a multiple"},
+      {"count beyond the cap", replaced(good, "= 1000,", "= 5000040,"), 2, "digit count 5000040 is beyond"},
+      {"time without six decimals", replaced(good, "1.250000", "1.25"), 3, "expected \" Pi Computation"},
+      {"no empty line", replaced(good, " \n\n", " \n"), 4, "expected an empty line"},
+      {"wrong integer part", replaced(good, "Pi = 3.", "Pi = 4."), 5, "expected \" Pi = 3.\""},
+      {"missing row", replaced(good, row_81, ""), 7, "row numbered 161, expected 81 (a row is missing)"},
+      {"row number misplaced", replaced(good, "\n       81", "\n81       "), 7, "expected a row numbered 81"},
+      {"header count too high", replaced(good, "= 1000,", "= 2000,"), 18, "the file ends after 1000 of the 2000"},
+      {"header count too low", replaced(good, "= 1000,", "= 990,"), 18, "the file goes on past place 990"},
+      {"short group", replaced(good, " 8628034825", " 862803482"), 7, "group 1 of the row numbered 81"},
+      {"ninth group", replaced(good, " 0628620899", " 0628620899 0000000000"), 6,
+       "the row numbered 1 holds more than 8"},
+      {"seven groups", replaced(good, " 0628620899\n", "\n"), 6,
+       "the row numbered 1 ends after 7 groups of ten digits; N=1000 calls for 8"},
+      {"trailing line end", good + "\n", 18, "the file ends with a line end"},
+      {"row after N=0", result_text(1, 0, pi()) + "\n        1 1415926535", 5, "N=0 calls for no digit rows"},
+  };
+  for (const Fault& f : faults) {
+    const ParsedResult r = parse_result(f.text);
+    EXPECT_FALSE(r.ok) << f.what;
+    EXPECT_EQ(r.line, f.line) << f.what << ": " << r.message;
+    EXPECT_EQ(r.message.substr(0, f.message.size()), f.message) << f.what;
+  }
+  EXPECT_EQ(describe("m", parse_result(faults[5].text), {}),
+            "m: formula 6, N=1000: malformed, line 2: formula id 6 is not one of 1 to 5");
+  EXPECT_EQ(describe("e", parse_result(""), {}), "e: malformed, line 1: the file is empty");
+}
+
+// ---- atanpi-verify as a process ---------------------------------------------
+
+class VerifyProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "atanpi-verify-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  // Runs atanpi-verify in the temporary directory; standard error is
+  // appended to the output when `with_errors`.
+  testing::Finished verify(const std::string& args, bool with_errors = false) const {
+    return testing::run_command("cd '" + dir_.string() + "' && '" ATANPI_VERIFY_EXE "' " + args +
+                                (with_errors ? " 2>&1" : " 2>/dev/null"));
+  }
+
+  void write(const std::string& name, const std::string& text) const {
+    testing::write_file((dir_ / name).string(), text);
+  }
+
+  std::filesystem::path dir_;
+};
+
+TEST_F(VerifyProgram, ExitStatusesAndOneLinePerFile) {
+  write("AtanOrg1.txt", result_text(1, 2000, pi()));
+  write("AtanOrg4.txt", result_text(4, 85, pi()));
+  write("-bad.txt", with_wrong_digit(result_text(2, 2000, pi()), 1999));
+
+  testing::Finished run = verify("AtanOrg1.txt AtanOrg4.txt");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "AtanOrg1.txt: formula 1, N=2000: all 2000 digits correct\n"
+            "AtanOrg4.txt: formula 4, N=85: all 85 digits correct; guard places 86-90 match pi\n");
+
+  run = verify("AtanOrg4.txt -- -bad.txt missing.txt");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            "AtanOrg4.txt: formula 4, N=85: all 85 digits correct; guard places 86-90 match pi\n"
+            "-bad.txt: formula 2, N=2000: first wrong digit at place 1999: expected " + std::string(1, pi()[1998]) +
+                ", found " + flipped(pi()[1998]) + " (1 of 2000 digits wrong)\n"
+                "missing.txt: cannot read: No such file or directory\n");
+
+  write("empty.txt", "");
+  run = verify("empty.txt");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "empty.txt: malformed, line 1: the file is empty\n");
+}
+
+TEST_F(VerifyProgram, BadUsageAndHelp) {
+  testing::Finished run = verify("", true);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.out.find("no result file given"), std::string::npos) << run.out;
+  run = verify("--frobnicate AtanOrg1.txt", true);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.out.find("unknown option '--frobnicate'"), std::string::npos) << run.out;
+
+  run = verify("--help");
+  EXPECT_EQ(run.status, 0);
+  for (const char* topic : {"Usage: atanpi-verify", "guard places", "Exit status", "0  every file",
+                            "1  some file", "2  bad usage"}) {
+    EXPECT_NE(run.out.find(topic), std::string::npos) << topic;
+  }
+}
+
+}  // namespace
+}  // namespace atanpi
