@@ -1,0 +1,25 @@
+// Every formula of the table, summed by the reference engine, gives pi's
+// digits as computed independently with GMP. The 100,000-place run is in
+// pi_digits_long_test.
+#include "pi_digits_check.hpp"
+
+namespace atanpi::testing {
+namespace {
+
+class PiDigits : public ::testing::TestWithParam<int> {};
+
+TEST_P(PiDigits, TenThousandPlaces) { expect_formula_gives_pi(GetParam(), 10000); }
+
+// Short requests, including an odd number of fraction words.
+TEST_P(PiDigits, ShortRequests) {
+  for (std::int32_t places : {5, 25, 100, 335}) {
+    SCOPED_TRACE(places);
+    expect_formula_gives_pi(GetParam(), places);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formulas, PiDigits, ::testing::Range(1, FORMULA_COUNT + 1),
+                         [](const auto& info) { return std::string(FORMULA_NAMES[info.param - 1]); });
+
+}  // namespace
+}  // namespace atanpi::testing
