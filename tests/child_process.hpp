@@ -1,0 +1,247 @@
+// Running the built program as a child process: a fresh directory, typed
+// input on a pipe, its console text and exit status.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace atanpi::test_support {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Generous: a sanitizer build runs the program several times slower.
+constexpr auto RUN_LIMIT = 60s;
+
+// A fresh directory for one run, removed with its contents afterwards.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "atanpi-e2e-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const std::string& name) const { return path_ / name; }
+
+  // Names of the entries, hidden ones included, sorted.
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  bool has_temp_file_for(const std::string& name) const {
+    const std::string prefix = "." + name + ".";
+    for (const std::string& e : entries()) {
+      if (e.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+  }
+
+ private:
+  fs::path path_;
+};
+
+inline std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline void write_file(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+struct Outcome {
+  int status = 0;  // as from waitpid
+  std::string out;
+  std::string err;
+};
+
+// A program with its standard streams on pipes, run in a given directory.
+class Child {
+ public:
+  explicit Child(const fs::path& cwd, std::optional<rlim_t> file_size_limit = std::nullopt,
+                 const char* program = ATANPI_EXE) {
+    // A child that exits early must not kill the test with SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+      throw std::runtime_error("pipe failed");
+    }
+    const std::string dir = cwd.string();
+    char* const argv[] = {const_cast<char*>(program), nullptr};
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+      // Only async-signal-safe calls from here to exec.
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      if (chdir(dir.c_str()) != 0) _exit(126);
+      if (file_size_limit) {
+        const struct rlimit limit = {*file_size_limit, *file_size_limit};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+      }
+      signal(SIGPIPE, SIG_DFL);
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      execv(program, argv);
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    in_ = in[1];
+    out_ = out[0];
+    err_ = err[0];
+  }
+
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : {in_, out_, err_}) {
+      if (fd >= 0) close(fd);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  void type(const std::string& text) {
+    ASSERT_EQ(write(in_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+
+  void close_input() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+  }
+
+  // Reads the child's output until standard output holds `text`; false when
+  // the output ends or the time runs out first.
+  bool wait_for_output(const std::string& text, Clock::duration limit = RUN_LIMIT) {
+    const auto deadline = Clock::now() + limit;
+    while (out_text_.find(text) == std::string::npos) {
+      if (Clock::now() >= deadline || !pump(deadline)) return out_text_.find(text) != std::string::npos;
+    }
+    return true;
+  }
+
+  void send(int sig) { ASSERT_EQ(kill(pid_, sig), 0); }
+
+  // Ends the input, reads everything and waits for the child. A child still
+  // running after the limit is killed and the test fails.
+  Outcome finish(Clock::duration limit = RUN_LIMIT) {
+    close_input();
+    const auto deadline = Clock::now() + limit;
+    while (pump(deadline) && Clock::now() < deadline) {
+    }
+    Outcome outcome;
+    if (out_ >= 0 || err_ >= 0) {
+      ADD_FAILURE() << "atanpi still running after the time limit; killed";
+      kill(pid_, SIGKILL);
+    }
+    waitpid(pid_, &outcome.status, 0);
+    pid_ = -1;
+    outcome.out = out_text_;
+    outcome.err = err_text_;
+    return outcome;
+  }
+
+  const std::string& output() const { return out_text_; }
+
+ private:
+  // Waits for output once and reads what came; false when both streams ended.
+  bool pump(Clock::time_point deadline) {
+    pollfd fds[2];
+    nfds_t count = 0;
+    for (int fd : {out_, err_}) {
+      if (fd >= 0) fds[count++] = {fd, POLLIN, 0};
+    }
+    if (count == 0) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const int ready = poll(fds, count, static_cast<int>(std::max<long long>(left.count(), 0)));
+    if (ready < 0 && errno != EINTR) return false;
+    for (nfds_t k = 0; ready > 0 && k < count; ++k) {
+      if (fds[k].revents == 0) continue;
+      int& fd = fds[k].fd == out_ ? out_ : err_;
+      std::string& text = fds[k].fd == out_ ? out_text_ : err_text_;
+      char buffer[65536];
+      const ssize_t got = read(fd, buffer, sizeof buffer);
+      if (got > 0) {
+        text.append(buffer, static_cast<std::size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        close(fd);
+        fd = -1;
+      }
+    }
+    return out_ >= 0 || err_ >= 0;
+  }
+
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  std::string out_text_;
+  std::string err_text_;
+};
+
+inline Outcome run_with_input(const TempDir& dir, const std::string& input,
+                       std::optional<rlim_t> file_size_limit = std::nullopt) {
+  Child child(dir.path(), file_size_limit);
+  child.type(input);
+  return child.finish();
+}
+
+inline bool wait_until(const std::function<bool()>& done, Clock::duration limit = RUN_LIMIT) {
+  const auto deadline = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+inline std::string describe(int status) {
+  if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return std::string("signal ") + strsignal(WTERMSIG(status));
+  return "wait status " + std::to_string(status);
+}
+
+}  // namespace atanpi::test_support
