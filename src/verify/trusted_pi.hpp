@@ -13,8 +13,8 @@ namespace atanpi {
 std::string trusted_pi_places(long places);
 
 // The same places from MPFR's own constant (a different algorithm and a
-// different library's code); about twice as slow. Kept as a second opinion
-// for the tests.
+// different library's code); two to three times slower. Kept as a second
+// opinion for the tests.
 std::string mpfr_pi_places(long places);
 
 }  // namespace atanpi
