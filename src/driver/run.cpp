@@ -97,10 +97,10 @@ int run_program(const SeriesSettings& engine) {
   ProgressLine progress_line(2, engine.progress != nullptr);
   const FormulaTerm* row = formula_terms[id - 1];
   for (std::int32_t k = 0; k < formula_term_count[id - 1]; ++k) {
+    progress_line.begin("Atan(1/ " + std::to_string(row[k].x) + " )", engine.progress);
     const std::int32_t term_start = clock_ms();
     atan_coef = row[k].coef;
     atan_x = static_cast<double>(row[k].x);
-    progress_line.begin("Atan(1/ " + std::to_string(row[k].x) + " )", engine.progress);
     atan_accumulate_with(engine, acc, term, word_count, atan_coef, atan_x);
     const double seconds = seconds_since(term_start);
     progress_line.end();
