@@ -21,6 +21,7 @@ struct SeriesProgress;
 
 // The straightforward evaluation, one series term per sweep over the words.
 // acc and term hold at least max(n, 1) words; acc[0..n) holds the sum so far.
+// x is an integer of at least 2 held as a double (the formulas use x >= 5).
 // With `progress`, done counts the word-steps swept and ends equal to total.
 void atan_accumulate_reference(std::int32_t* acc, std::int32_t* term,
                                std::int32_t n, std::int32_t coef, double x,

@@ -253,6 +253,11 @@ void run_thread(const Block& blk, int t) {
   }
 }
 
+// Where segment k starts in a scratch array; its rows are LANES apart.
+std::size_t segment_start(std::int32_t k, std::int32_t rows) {
+  return std::size_t(k / LANES) * rows * LANES + k % LANES;
+}
+
 // Applies blk.groups * G passes to words prefix.first .. n.
 void run_block(const Block& blk, std::int32_t* acc, std::int32_t* term, std::int32_t n) {
   const std::int32_t first = blk.prefix.first;
@@ -261,8 +266,8 @@ void run_block(const Block& blk, std::int32_t* acc, std::int32_t* term, std::int
   // Segment k holds words first + k*rows ..; word (k, r) sits at row r,
   // lane k % LANES of thread k / LANES's part.
   for (std::int32_t k = 0; k < lanes; ++k) {
-    std::int32_t* base = scratch_words + std::size_t(k / LANES) * rows * LANES + k % LANES;
-    std::int32_t* deltas = scratch_deltas + std::size_t(k / LANES) * rows * LANES + k % LANES;
+    std::int32_t* base = scratch_words + segment_start(k, rows);
+    std::int32_t* deltas = scratch_deltas + segment_start(k, rows);
     for (std::int32_t r = 0; r < rows; ++r) {
       const std::int32_t pos = first + k * rows + r;
       base[std::size_t(r) * LANES] = pos <= n ? term[pos - 1] : 0;
@@ -279,8 +284,8 @@ void run_block(const Block& blk, std::int32_t* acc, std::int32_t* term, std::int
     pool().run(blk.threads, [&](int t) { run_thread(blk, t); });
   }
   for (std::int32_t k = 0; k < lanes; ++k) {
-    const std::int32_t* base = scratch_words + std::size_t(k / LANES) * rows * LANES + k % LANES;
-    const std::int32_t* deltas = scratch_deltas + std::size_t(k / LANES) * rows * LANES + k % LANES;
+    const std::int32_t* base = scratch_words + segment_start(k, rows);
+    const std::int32_t* deltas = scratch_deltas + segment_start(k, rows);
     for (std::int32_t r = 0; r < rows; ++r) {
       const std::int32_t pos = first + k * rows + r;
       if (pos > n) break;
