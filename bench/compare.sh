@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs one request with the program (fast engine, all cores) and with the
-# reference engine, checks that both result files hold the same bytes apart
-# from the time line, and prints both times and their ratio.
+# Runs one request with the program (fast engine, all cores; three times,
+# the median time counts) and with the reference engine, checks that the
+# result files and console texts hold the same bytes apart from the times,
+# and prints both times and their ratio.
 #
 #   bench/compare.sh ID DIGITS [BUILD_DIR]      e.g. bench/compare.sh 1 100000
 set -euo pipefail
@@ -16,7 +17,11 @@ file=AtanOrg$id.txt
 
 total_time() { sed -n 's/^ Pi Computation,  Time(s)= \([0-9.]*\) $/\1/p' "$1" | head -n 1; }
 
-(cd "$work/fast" && printf '%s\n%s\n' "$id" "$digits" | "$build/atanpi" >console.txt)
+fast_times=()
+for run in 1 2 3; do
+  (cd "$work/fast" && printf '%s\n%s\n' "$id" "$digits" | "$build/atanpi" >console.txt)
+  fast_times+=("$(total_time "$work/fast/console.txt")")
+done
 (cd "$work/reference" && printf '%s\n%s\n' "$id" "$digits" |
   "$build/atanpi-bench-run" --engine=reference >console.txt)
 
@@ -26,7 +31,7 @@ if ! cmp -s <(mask "$work/fast/$file") <(mask "$work/reference/$file") ||
   echo "compare: the fast engine's output differs from the reference's" >&2
   exit 1
 fi
-fast=$(total_time "$work/fast/console.txt")
+fast=$(printf '%s\n' "${fast_times[@]}" | sort -n | sed -n 2p)
 ref=$(total_time "$work/reference/console.txt")
 awk -v id="$id" -v d="$digits" -v f="$fast" -v r="$ref" 'BEGIN {
   printf "formula %s, %s digits: reference %.3f s, fast %.3f s, ratio %.1f (outputs identical)\n", id, d, r, f, (f > 0 ? r / f : 0)
