@@ -14,6 +14,13 @@ struct PassDivisors {
   double rd = 0.0;
 };
 
+// The divisors of pass j: base's b and rb, d = 2j+1 and rd = 1/d. The one
+// place where every evaluation forms them, so all round them alike.
+PassDivisors pass_divisors(const PassDivisors& base, std::int32_t j);
+
+// Words by which the power term shrinks per pass: log10(b) / 5.
+double words_per_pass(double b);
+
 // Word-steps (one word of one pass) that an evaluation of n words with the
 // given series length is expected to take, for progress: each pass starts
 // at the first non-zero word, which moves about log10(b)/5 words per pass.

@@ -98,13 +98,6 @@ Prefix find_prefix(const std::int32_t* term, std::int32_t n) {
   return p;
 }
 
-PassDivisors divisors_of(const PassDivisors& base, std::int32_t j) {
-  PassDivisors div = base;
-  div.d = static_cast<double>(2 * j + 1);
-  div.rd = 1.0 / div.d;
-  return div;
-}
-
 // Whether `word`, entered with the remainders of a complement prefix (or
 // none, for word 1), comes out of the pass unchanged with those remainders:
 // the pass's own arithmetic on one word.
@@ -123,7 +116,7 @@ bool reproduces(const PassDivisors& div, double word, double r2_in, double r1_in
 void confirm_complement(Prefix& p, const PassDivisors& base, std::int32_t first_pass, std::int32_t passes) {
   if (p.kind != PrefixKind::complement) return;
   for (std::int32_t j = first_pass; j < first_pass + passes; ++j) {
-    const PassDivisors div = divisors_of(base, j);
+    const PassDivisors div = pass_divisors(base, j);
     if (!reproduces(div, -1.0, 0.0, 0.0)) {
       p = Prefix{};
       return;
@@ -202,7 +195,7 @@ void run_thread(const Block& blk, int t) {
       const bool active = group >= 0 && group < blk.groups;
       for (int g = 0; g < G; ++g) {
         if (active) {
-          const PassDivisors div = divisors_of(blk.base, blk.first_pass + group * G + g);
+          const PassDivisors div = pass_divisors(blk.base, blk.first_pass + group * G + g);
           d[g][k] = div.d;
           rd[g][k] = div.rd;
         } else {
@@ -218,7 +211,7 @@ void run_thread(const Block& blk, int t) {
     if (group0 < blk.groups) {
       if (in == nullptr) {
         for (int g = 0; g < G; ++g) {
-          const PassDivisors div = divisors_of(blk.base, blk.first_pass + group0 * G + g);
+          const PassDivisors div = pass_divisors(blk.base, blk.first_pass + group0 * G + g);
           r2[g][0] = entry_r2(blk.prefix, div);
           r1[g][0] = entry_r1(blk.prefix, div);
         }
@@ -295,8 +288,8 @@ void run_block(const Block& blk, std::int32_t* acc, std::int32_t* term, std::int
   }
 }
 
-std::int32_t block_groups(std::int32_t n, int lanes, double words_per_pass) {
-  const double best = std::sqrt((lanes - 1.0) * n / (G * words_per_pass));
+std::int32_t block_groups(std::int32_t n, int lanes, double shrink) {
+  const double best = std::sqrt((lanes - 1.0) * n / (G * shrink));
   return static_cast<std::int32_t>(
       std::clamp(best, double(config::MIN_BLOCK_GROUPS), double(config::MAX_BLOCK_GROUPS)));
 }
@@ -328,7 +321,7 @@ void atan_accumulate_fast(const SeriesSettings& settings, std::int32_t* acc, std
   base.b = x * x;
   base.rb = 1.0 / base.b;
   const std::int32_t series_terms = series_term_count(n, x);
-  const double words_per_pass = std::log10(base.b) / word_digits;
+  const double shrink = words_per_pass(base.b);
   SeriesProgress* progress = settings.progress;
   if (progress != nullptr) {
     progress->done.store(0, std::memory_order_relaxed);
@@ -343,7 +336,7 @@ void atan_accumulate_fast(const SeriesSettings& settings, std::int32_t* acc, std
     const int threads = threads_for(settings, std::max(active, 0));
     const std::int32_t lanes = threads * LANES;
     const std::int32_t groups =
-        std::min((series_terms - j + 1) / G, block_groups(n, lanes, words_per_pass));
+        std::min((series_terms - j + 1) / G, block_groups(n, lanes, shrink));
     const std::int32_t passes = groups > 0 ? groups * G : series_terms - j + 1;
 
     confirm_complement(prefix, base, j, passes);
@@ -363,7 +356,7 @@ void atan_accumulate_fast(const SeriesSettings& settings, std::int32_t* acc, std
       } else {
         // Fewer than a group's passes left: one at a time.
         for (std::int32_t k = j; k < j + passes; ++k) {
-          const PassDivisors div = divisors_of(base, k);
+          const PassDivisors div = pass_divisors(base, k);
           series_pass(acc, term, prefix.first, n, div, (k % 2 != 0) ? -1 : 1, entry_r2(prefix, div),
                       entry_r1(prefix, div));
         }

@@ -23,11 +23,20 @@ std::int32_t series_term_count(std::int32_t n, double x) {
   return static_cast<std::int32_t>(digits / digits_per_term);
 }
 
+PassDivisors pass_divisors(const PassDivisors& base, std::int32_t j) {
+  PassDivisors div = base;
+  div.d = static_cast<double>(2 * j + 1);
+  div.rd = 1.0 / div.d;
+  return div;
+}
+
+double words_per_pass(double b) { return std::log10(b) / word_digits; }
+
 std::uint64_t expected_work(std::int32_t n, std::int32_t series_terms, double b) {
   if (n <= 0 || series_terms <= 0) return 1;
-  const double words_per_pass = std::log10(b) / word_digits;
-  const double passes = std::min(static_cast<double>(series_terms), n / words_per_pass);
-  const double work = passes * n - words_per_pass * passes * passes / 2.0;
+  const double shrink = words_per_pass(b);
+  const double passes = std::min(static_cast<double>(series_terms), n / shrink);
+  const double work = passes * n - shrink * passes * passes / 2.0;
   return static_cast<std::uint64_t>(std::max(work, 1.0));
 }
 
@@ -82,8 +91,7 @@ void atan_accumulate_reference(std::int32_t* acc, std::int32_t* term,
   std::int32_t lead_index = 1;
   std::int32_t s = -1;
   for (std::int32_t j = 1; j <= series_terms; ++j) {
-    div.d = static_cast<double>(2 * j + 1);
-    div.rd = 1.0 / div.d;
+    div = pass_divisors(div, j);
     series_pass(acc, term, lead_index, n, div, s, 0.0, 0.0);
     if (progress != nullptr && lead_index <= n) progress->done.fetch_add(std::uint64_t(n - lead_index + 1));
     // The lead index follows the leading zero words, at most two a term.
