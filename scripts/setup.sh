@@ -4,7 +4,7 @@
 # apt-get line to run and fails.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libgmp-dev libmpfr-dev libbenchmark-dev man-db)
+packages=(g++ cmake ninja-build libgtest-dev libgmp-dev libmpfr-dev libbenchmark-dev libhwy-dev man-db)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
