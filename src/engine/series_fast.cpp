@@ -316,7 +316,11 @@ bool cpu_has_avx2_fma() {
 
 void atan_accumulate_fast(const SeriesSettings& settings, std::int32_t* acc, std::int32_t* term,
                           std::int32_t n, std::int32_t coef, double x) {
+#if defined(__x86_64__)
   const RoundKernel kernel = settings.engine == SeriesEngine::avx2 ? series_round_avx2 : series_round_portable;
+#else
+  const RoundKernel kernel = series_round_portable;
+#endif
   PassDivisors base;
   base.b = x * x;
   base.rb = 1.0 / base.b;
