@@ -11,6 +11,7 @@
 #include "driver/formula_table.hpp"
 #include "engine/series.hpp"
 #include "engine/series_config.hpp"
+#include "engine/series_kernel.hpp"
 
 namespace atanpi {
 namespace {
@@ -41,49 +42,58 @@ struct Variant {
   int threads;
 };
 
-std::vector<Variant> fast_variants() {
-  std::vector<Variant> v;
-  for (SeriesEngine e : {SeriesEngine::portable, SeriesEngine::avx2}) {
-    if (!engine_available(e)) continue;
-    for (int t = 1; t <= std::max(2, available_cores()); ++t) v.push_back({e, t});
-    v.push_back({e, 0});
-  }
-  return v;
-}
-
 std::string describe(const Variant& v) {
   return std::string(engine_name(v.engine)) + " threads=" + (v.threads ? std::to_string(v.threads) : "auto");
 }
 
-void expect_same_as_reference(std::int32_t n, std::int32_t coef, double x,
-                              const std::vector<Variant>& variants = fast_variants()) {
-  const Words ref = evaluate(SeriesSettings{SeriesEngine::reference, 1, nullptr}, n, coef, x);
-  for (const Variant& v : variants) {
-    const Words got = evaluate(SeriesSettings{v.engine, v.threads, nullptr}, n, coef, x);
-    const auto acc_at = first_difference(ref.acc, got.acc);
-    const auto term_at = first_difference(ref.term, got.term);
-    EXPECT_EQ(acc_at, -1) << describe(v) << " n=" << n << " c=" << coef << " x=" << x << ": acc word "
-                          << acc_at << " differs";
-    EXPECT_EQ(term_at, -1) << describe(v) << " n=" << n << " c=" << coef << " x=" << x << ": term word "
-                           << term_at << " differs";
+// One engine against the reference, at every thread count from 1 to the
+// cores (at least 2) and with the count left to the engine.
+class SeriesDifferential : public ::testing::TestWithParam<SeriesEngine> {
+ protected:
+  void SetUp() override {
+    if (!engine_available(GetParam())) GTEST_SKIP() << engine_name(GetParam()) << " does not run on this processor";
+    lanes_ = static_cast<std::int32_t>(round_kernel(GetParam())->lanes());
   }
-}
 
-// Word counts around the boundaries of rows, segments, groups and blocks.
-std::vector<std::int32_t> boundary_counts() {
-  std::vector<std::int32_t> counts;
-  for (std::int32_t n = -2; n <= 10; ++n) counts.push_back(n);
-  const std::int32_t G = config::GROUP_TERMS, L = config::LANES;
-  for (std::int32_t rows : {1, G - 1, G, G + 1, 2 * G, 3 * G + 1}) {
-    for (std::int32_t lanes : {L, 2 * L}) {
-      for (std::int32_t d : {-1, 0, 1}) counts.push_back(rows * lanes + d + 1);
+  std::vector<Variant> variants(int min_threads = 1) const {
+    std::vector<Variant> v;
+    for (int t = min_threads; t <= std::max(2, available_cores()); ++t) v.push_back({GetParam(), t});
+    if (min_threads <= 1) v.push_back({GetParam(), 0});
+    return v;
+  }
+
+  void expect_same_as_reference(std::int32_t n, std::int32_t coef, double x, int min_threads = 1) const {
+    const Words ref = evaluate(SeriesSettings{SeriesEngine::reference, 1, nullptr}, n, coef, x);
+    for (const Variant& v : variants(min_threads)) {
+      const Words got = evaluate(SeriesSettings{v.engine, v.threads, nullptr}, n, coef, x);
+      const auto acc_at = first_difference(ref.acc, got.acc);
+      const auto term_at = first_difference(ref.term, got.term);
+      EXPECT_EQ(acc_at, -1) << describe(v) << " n=" << n << " c=" << coef << " x=" << x << ": acc word "
+                            << acc_at << " differs";
+      EXPECT_EQ(term_at, -1) << describe(v) << " n=" << n << " c=" << coef << " x=" << x << ": term word "
+                             << term_at << " differs";
     }
   }
-  for (std::int32_t n : {101, 257, 1000, 1001, 2999}) counts.push_back(n);
-  return counts;
-}
 
-TEST(SeriesDifferential, FormulaTermsAtBoundaryWordCounts) {
+  // Word counts around the boundaries of rows, segments (the kernel's lanes
+  // for one and two threads), groups and blocks.
+  std::vector<std::int32_t> boundary_counts() const {
+    std::vector<std::int32_t> counts;
+    for (std::int32_t n = -2; n <= 10; ++n) counts.push_back(n);
+    const std::int32_t G = config::GROUP_TERMS;
+    for (std::int32_t rows : {1, G - 1, G, G + 1, 2 * G, 3 * G + 1}) {
+      for (std::int32_t segments : {lanes_, 2 * lanes_}) {
+        for (std::int32_t d : {-1, 0, 1}) counts.push_back(rows * segments + d + 1);
+      }
+    }
+    for (std::int32_t n : {101, 257, 1000, 1001, 2999}) counts.push_back(n);
+    return counts;
+  }
+
+  std::int32_t lanes_ = 1;
+};
+
+TEST_P(SeriesDifferential, FormulaTermsAtBoundaryWordCounts) {
   for (const auto& row : formula_terms) {
     for (const FormulaTerm& t : row) {
       if (t.coef == 0) continue;
@@ -92,7 +102,7 @@ TEST(SeriesDifferential, FormulaTermsAtBoundaryWordCounts) {
   }
 }
 
-TEST(SeriesDifferential, RandomTerms) {
+TEST_P(SeriesDifferential, RandomTerms) {
   std::mt19937 rng(20261208);
   std::uniform_int_distribution<std::int32_t> xs(5, 110443), cs(-300, 300), ns(0, 3000);
   for (int i = 0; i < 60; ++i) {
@@ -104,7 +114,7 @@ TEST(SeriesDifferential, RandomTerms) {
   }
 }
 
-TEST(SeriesDifferential, LargeWordCounts) {
+TEST_P(SeriesDifferential, LargeWordCounts) {
   // A few thousand words: many blocks, and every lane and thread busy.
   expect_same_as_reference(6001, 16, 5);
   expect_same_as_reference(6001, -4, 239);
@@ -114,14 +124,39 @@ TEST(SeriesDifferential, LargeWordCounts) {
 
 // Threaded runs repeated many times: hand-off races show up as rare
 // differences.
-TEST(SeriesDifferential, ThreadStress) {
-  std::vector<Variant> threaded;
-  for (const Variant& v : fast_variants()) {
-    if (v.threads >= 2) threaded.push_back(v);
-  }
+TEST_P(SeriesDifferential, ThreadStress) {
   for (int i = 0; i < 40; ++i) {
-    expect_same_as_reference(700 + 37 * i, (i % 2) ? -20 : 176, (i % 3) ? 239 : 57, threaded);
+    expect_same_as_reference(700 + 37 * i, (i % 2) ? -20 : 176, (i % 3) ? 239 : 57, 2);
   }
+}
+
+std::vector<SeriesEngine> fast_engines() {
+  std::vector<SeriesEngine> engines = compiled_engines();
+  engines.erase(std::remove(engines.begin(), engines.end(), SeriesEngine::reference), engines.end());
+  return engines;
+}
+
+// Every engine built into the program, whether or not this processor runs
+// it (those it cannot run are skipped), with the engine's name in the
+// test's name.
+INSTANTIATE_TEST_SUITE_P(Engines, SeriesDifferential, ::testing::ValuesIn(fast_engines()),
+                         [](const ::testing::TestParamInfo<SeriesEngine>& info) {
+                           return std::string(engine_name(info.param));
+                         });
+
+// The engines come in order of instruction set; the program takes the last
+// one the processor runs, and every name leads back to its engine.
+TEST(SeriesEngines, NamesAndChoice) {
+  const std::vector<SeriesEngine> engines = compiled_engines();
+  ASSERT_GE(engines.size(), 2U);
+  EXPECT_EQ(engines[0], SeriesEngine::reference);
+  EXPECT_EQ(engines[1], SeriesEngine::scalar);
+  const auto best = std::find(engines.begin(), engines.end(), best_engine());
+  ASSERT_NE(best, engines.end());
+  EXPECT_TRUE(engine_available(*best));
+  for (auto e = best + 1; e != engines.end(); ++e) EXPECT_FALSE(engine_available(*e)) << engine_name(*e);
+  for (SeriesEngine e : engines) EXPECT_EQ(engine_named(engine_name(e)), e) << engine_name(e);
+  EXPECT_EQ(engine_named("portable"), std::nullopt);
 }
 
 TEST(SeriesProgressTest, ReachesTotal) {

@@ -10,6 +10,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 namespace atanpi {
 
@@ -27,15 +30,31 @@ void atan_accumulate_reference(std::int32_t* acc, std::int32_t* term,
                                std::int32_t n, std::int32_t coef, double x,
                                SeriesProgress* progress = nullptr);
 
-// The evaluations the library offers.
+// The evaluations the library offers: the reference, and the fast
+// evaluation (groups of terms over word segments, threaded) with its round
+// kernel compiled for one instruction set each. Which of the latter exist
+// depends on the processor family the program was built for.
 enum class SeriesEngine {
   reference,  // atan_accumulate_reference: one series term per sweep
-  portable,   // groups of terms over word segments, plain C++, threaded
-  avx2,       // the same with AVX2 and FMA vectors
+  scalar,     // one double at a time, any processor
+  sse4,       // x86-64: SSE4.1/4.2, 2 doubles a vector
+  avx2,       // x86-64: AVX2 and FMA, 4 doubles
+  avx3,       // x86-64: AVX-512 F/BW/DQ/VL
+  neon,       // aarch64: Advanced SIMD, 2 doubles
+  sve,        // aarch64: SVE, scalable
+  sve2,       // aarch64: SVE2, scalable
+  avx2hand,   // TEMPORARY
 };
 
+// The lowercase name ("reference", "avx2", ...), as tests and benchmarks
+// show it, and the engine of a name.
 const char* engine_name(SeriesEngine engine);
-// Whether this processor can run the engine.
+std::optional<SeriesEngine> engine_named(std::string_view name);
+// The engines built into this program, the reference first, then the
+// kernels from the lowest instruction set to the highest.
+std::vector<SeriesEngine> compiled_engines();
+// Whether this processor can run the engine (compiled, and the processor
+// has the instructions).
 bool engine_available(SeriesEngine engine);
 // The fastest engine this processor can run.
 SeriesEngine best_engine();

@@ -12,8 +12,11 @@ namespace atanpi::config {
 // that every group of a block starts with the same sign.
 inline constexpr int GROUP_TERMS = 8;
 
-// Word segments per thread: one per lane of a 4 x double vector.
-inline constexpr int LANES = 4;
+// Word segments per thread: one per lane of the kernel's vector of
+// doubles, so the lane count is the instruction set's: 1 (scalar), 2 (SSE4,
+// NEON), 4 (AVX2 and AVX-512, see series_highway.cpp), up to this cap
+// (scalable vectors: 8 with 512-bit SVE).
+inline constexpr int MAX_LANES = 16;
 
 // Most threads the engine will run; also sizes the scratch storage.
 inline constexpr int MAX_THREADS = 64;
@@ -24,7 +27,7 @@ inline constexpr int MAX_THREADS = 64;
 inline constexpr int RING_SLOTS = 16;
 
 // Groups per block. A block keeps its segments fixed; between blocks the
-// pipeline drains (lanes idle for LANES * threads - 1 rounds) and the
+// pipeline drains (lanes idle for lanes * threads - 1 rounds) and the
 // segments are cut anew past the words that have become inactive. The count
 // balances these two losses: about sqrt((lanes - 1) * n / (GROUP_TERMS *
 // words lost per term)), within these bounds.
@@ -39,7 +42,7 @@ inline constexpr std::int32_t MAX_BLOCK_GROUPS = 2048;
 static_assert(std::int64_t{MAX_BLOCK_GROUPS} * (GROUP_TERMS / 2) * 240000 + 240000 < (std::int64_t{1} << 31));
 
 // With the thread count left to the engine, each thread gets at least this
-// many rows (4 words each) per segment; smaller evaluations use fewer
+// many rows per segment; smaller evaluations use fewer
 // threads, as hand-offs would cost more than the work they share.
 inline constexpr std::int32_t MIN_ROWS_PER_THREAD = 512;
 

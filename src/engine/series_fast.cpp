@@ -10,8 +10,8 @@
 //   which is checked for every divisor with the pass's own arithmetic. Its
 //   contributions -s and 99999s to acc cancel over every two passes, and are
 //   added in closed form.
-// - The remaining words are cut into LANES segments per thread, stored
-//   transposed, and swept in rounds: in each round every lane applies a
+// - The remaining words are cut into one segment per vector lane of each
+//   thread, stored transposed, and swept in rounds: in each round every lane applies a
 //   group of GROUP_TERMS consecutive passes to its segment, and the group
 //   moves one lane (one segment) on per round, taking its remainders with
 //   it. Thread t's first lane takes the group from thread t-1's last lane
@@ -41,7 +41,7 @@ namespace {
 
 constexpr int G = GROUP_TERMS;
 constexpr std::int32_t COMPLEMENT_WORD = 99999;
-constexpr std::size_t SCRATCH_WORDS = std::size_t{ARRAY_CAPACITY} + LANES * config::MAX_THREADS;
+constexpr std::size_t SCRATCH_WORDS = std::size_t{ARRAY_CAPACITY} + MAX_LANES * config::MAX_THREADS;
 
 // Transposed power-term words and accumulated contributions of a block.
 alignas(64) std::int32_t scratch_words[SCRATCH_WORDS];
@@ -147,7 +147,8 @@ double entry_r1(const Prefix& p, const PassDivisors& div) {
 }
 
 struct Block {
-  RoundKernel kernel = nullptr;
+  const RoundKernel* kernel = nullptr;
+  std::int32_t lanes;       // segments per thread: the kernel's vector lanes
   Prefix prefix;
   PassDivisors base;        // b and rb
   std::int32_t first_pass;  // j of the block's first pass
@@ -157,14 +158,17 @@ struct Block {
   SeriesProgress* progress;
 };
 
-// One thread's rounds: lanes t*LANES .. t*LANES+LANES-1. In round R lane k
-// holds group R - t*LANES - k.
+// One thread's rounds: segments t*L .. t*L+L-1 for L lanes. In round R
+// lane k holds group R - t*L - k. Per-term, per-lane values are stored at
+// [g * L + k], as the kernels take them.
 void run_thread(const Block& blk, int t) {
-  const std::int32_t lane0 = t * LANES;
-  double r2[G][LANES] = {};
-  double r1[G][LANES] = {};
-  double d[G][LANES];
-  double rd[G][LANES];
+  const std::int32_t lanes = blk.lanes;
+  const std::int32_t lane0 = t * lanes;
+  alignas(64) double r2[G * MAX_LANES] = {};
+  alignas(64) double r1[G * MAX_LANES] = {};
+  alignas(64) double d[G * MAX_LANES];
+  alignas(64) double rd[G * MAX_LANES];
+  auto at = [lanes](int g, std::int32_t k) { return g * lanes + k; };
   RoundArgs args;
   args.words = scratch_words + std::size_t(lane0) * blk.rows;
   args.deltas = scratch_deltas + std::size_t(lane0) * blk.rows;
@@ -180,64 +184,64 @@ void run_thread(const Block& blk, int t) {
   Handoff* out = t + 1 < blk.threads ? &handoffs[t] : nullptr;
   const std::uint64_t lane_work = std::uint64_t(blk.rows) * G;
 
-  const std::int32_t last_round = lane0 + LANES - 1 + blk.groups - 1;
+  const std::int32_t last_round = lane0 + lanes - 1 + blk.groups - 1;
   for (std::int32_t round = lane0; round <= last_round; ++round) {
     // The groups move up one lane; lane 0 takes the next one.
-    for (int k = LANES - 1; k > 0; --k) {
+    for (std::int32_t k = lanes - 1; k > 0; --k) {
       for (int g = 0; g < G; ++g) {
-        r2[g][k] = r2[g][k - 1];
-        r1[g][k] = r1[g][k - 1];
+        r2[at(g, k)] = r2[at(g, k - 1)];
+        r1[at(g, k)] = r1[at(g, k - 1)];
       }
     }
-    unsigned mask = 0;
-    for (int k = 0; k < LANES; ++k) {
+    std::uint32_t mask = 0;
+    for (std::int32_t k = 0; k < lanes; ++k) {
       const std::int32_t group = round - lane0 - k;
       const bool active = group >= 0 && group < blk.groups;
       for (int g = 0; g < G; ++g) {
         if (active) {
           const PassDivisors div = pass_divisors(blk.base, blk.first_pass + group * G + g);
-          d[g][k] = div.d;
-          rd[g][k] = div.rd;
+          d[at(g, k)] = div.d;
+          rd[at(g, k)] = div.rd;
         } else {
-          d[g][k] = 3.0;
-          rd[g][k] = 1.0 / 3.0;
-          r2[g][k] = 0.0;
-          r1[g][k] = 0.0;
+          d[at(g, k)] = 3.0;
+          rd[at(g, k)] = 1.0 / 3.0;
+          r2[at(g, k)] = 0.0;
+          r1[at(g, k)] = 0.0;
         }
       }
-      if (active) mask |= 1U << k;
+      if (active) mask |= std::uint32_t{1} << k;
     }
     const std::int32_t group0 = round - lane0;
     if (group0 < blk.groups) {
       if (in == nullptr) {
         for (int g = 0; g < G; ++g) {
           const PassDivisors div = pass_divisors(blk.base, blk.first_pass + group0 * G + g);
-          r2[g][0] = entry_r2(blk.prefix, div);
-          r1[g][0] = entry_r1(blk.prefix, div);
+          r2[at(g, 0)] = entry_r2(blk.prefix, div);
+          r1[at(g, 0)] = entry_r1(blk.prefix, div);
         }
       } else {
         wait_for([&] { return in->published.load(std::memory_order_acquire) > group0; });
         const int slot = group0 % config::RING_SLOTS;
         for (int g = 0; g < G; ++g) {
-          r2[g][0] = in->r2[slot][g];
-          r1[g][0] = in->r1[slot][g];
+          r2[at(g, 0)] = in->r2[slot][g];
+          r1[at(g, 0)] = in->r1[slot][g];
         }
         in->consumed.store(group0 + 1, std::memory_order_release);
       }
     }
 
     args.lane_mask = mask;
-    blk.kernel(args);
+    blk.kernel->round(args);
 
-    const std::int32_t group3 = round - lane0 - (LANES - 1);
-    if (out != nullptr && group3 >= 0 && group3 < blk.groups) {
-      wait_for([&] { return group3 - out->consumed.load(std::memory_order_acquire) < config::RING_SLOTS; });
-      const int slot = group3 % config::RING_SLOTS;
+    const std::int32_t group_out = round - lane0 - (lanes - 1);
+    if (out != nullptr && group_out >= 0 && group_out < blk.groups) {
+      wait_for([&] { return group_out - out->consumed.load(std::memory_order_acquire) < config::RING_SLOTS; });
+      const int slot = group_out % config::RING_SLOTS;
       for (int g = 0; g < G; ++g) {
-        out->r2[slot][g] = r2[g][LANES - 1];
-        out->r1[slot][g] = r1[g][LANES - 1];
+        out->r2[slot][g] = r2[at(g, lanes - 1)];
+        out->r1[slot][g] = r1[at(g, lanes - 1)];
       }
-      out->published.store(group3 + 1, std::memory_order_release);
+      out->published.store(group_out + 1, std::memory_order_release);
     }
     if (blk.progress != nullptr) {
       blk.progress->done.fetch_add(lane_work * static_cast<unsigned>(__builtin_popcount(mask)),
@@ -246,25 +250,26 @@ void run_thread(const Block& blk, int t) {
   }
 }
 
-// Where segment k starts in a scratch array; its rows are LANES apart.
-std::size_t segment_start(std::int32_t k, std::int32_t rows) {
-  return std::size_t(k / LANES) * rows * LANES + k % LANES;
+// Where segment k starts in a scratch array; its rows are `lanes` apart.
+std::size_t segment_start(std::int32_t k, std::int32_t rows, std::int32_t lanes) {
+  return std::size_t(k / lanes) * rows * lanes + k % lanes;
 }
 
 // Applies blk.groups * G passes to words prefix.first .. n.
 void run_block(const Block& blk, std::int32_t* acc, std::int32_t* term, std::int32_t n) {
   const std::int32_t first = blk.prefix.first;
-  const std::int32_t lanes = blk.threads * LANES;
+  const std::int32_t segments = blk.threads * blk.lanes;
   const std::int32_t rows = blk.rows;
+  const std::size_t row_stride = std::size_t(blk.lanes);
   // Segment k holds words first + k*rows ..; word (k, r) sits at row r,
-  // lane k % LANES of thread k / LANES's part.
-  for (std::int32_t k = 0; k < lanes; ++k) {
-    std::int32_t* base = scratch_words + segment_start(k, rows);
-    std::int32_t* deltas = scratch_deltas + segment_start(k, rows);
+  // lane k % lanes of thread k / lanes's part.
+  for (std::int32_t k = 0; k < segments; ++k) {
+    std::int32_t* base = scratch_words + segment_start(k, rows, blk.lanes);
+    std::int32_t* deltas = scratch_deltas + segment_start(k, rows, blk.lanes);
     for (std::int32_t r = 0; r < rows; ++r) {
       const std::int32_t pos = first + k * rows + r;
-      base[std::size_t(r) * LANES] = pos <= n ? term[pos - 1] : 0;
-      deltas[std::size_t(r) * LANES] = 0;
+      base[r * row_stride] = pos <= n ? term[pos - 1] : 0;
+      deltas[r * row_stride] = 0;
     }
   }
   for (int t = 0; t + 1 < blk.threads; ++t) {
@@ -276,51 +281,38 @@ void run_block(const Block& blk, std::int32_t* acc, std::int32_t* term, std::int
   } else {
     pool().run(blk.threads, [&](int t) { run_thread(blk, t); });
   }
-  for (std::int32_t k = 0; k < lanes; ++k) {
-    const std::int32_t* base = scratch_words + segment_start(k, rows);
-    const std::int32_t* deltas = scratch_deltas + segment_start(k, rows);
+  for (std::int32_t k = 0; k < segments; ++k) {
+    const std::int32_t* base = scratch_words + segment_start(k, rows, blk.lanes);
+    const std::int32_t* deltas = scratch_deltas + segment_start(k, rows, blk.lanes);
     for (std::int32_t r = 0; r < rows; ++r) {
       const std::int32_t pos = first + k * rows + r;
       if (pos > n) break;
-      term[pos - 1] = base[std::size_t(r) * LANES];
-      acc[pos - 1] += deltas[std::size_t(r) * LANES];
+      term[pos - 1] = base[r * row_stride];
+      acc[pos - 1] += deltas[r * row_stride];
     }
   }
 }
 
-std::int32_t block_groups(std::int32_t n, int lanes, double shrink) {
-  const double best = std::sqrt((lanes - 1.0) * n / (G * shrink));
+std::int32_t block_groups(std::int32_t n, std::int32_t segments, double shrink) {
+  const double best = std::sqrt((segments - 1.0) * n / (G * shrink));
   return static_cast<std::int32_t>(
       std::clamp(best, double(config::MIN_BLOCK_GROUPS), double(config::MAX_BLOCK_GROUPS)));
 }
 
-int threads_for(const SeriesSettings& settings, std::int32_t active_words) {
+int threads_for(const SeriesSettings& settings, std::int32_t active_words, std::int32_t lanes) {
   int threads = settings.threads;
   if (threads <= 0) {
     threads = available_cores();
-    const std::int32_t rows_each = config::MIN_ROWS_PER_THREAD * LANES;
+    const std::int32_t rows_each = config::MIN_ROWS_PER_THREAD * lanes;
     threads = std::max(1, std::min(threads, active_words / rows_each));
   }
   threads = std::min(threads, config::MAX_THREADS);
   return threads > 1 ? pool().reserve(threads) : 1;
 }
 
-bool cpu_has_avx2_fma() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-#else
-  return false;
-#endif
-}
-
-void atan_accumulate_fast(const SeriesSettings& settings, std::int32_t* acc, std::int32_t* term,
-                          std::int32_t n, std::int32_t coef, double x) {
-#if defined(__x86_64__)
-  const RoundKernel kernel = settings.engine == SeriesEngine::avx2 ? series_round_avx2 : series_round_portable;
-#else
-  const RoundKernel kernel = series_round_portable;
-#endif
+void atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& settings, std::int32_t* acc,
+                          std::int32_t* term, std::int32_t n, std::int32_t coef, double x) {
+  const auto lanes = static_cast<std::int32_t>(kernel.lanes());
   PassDivisors base;
   base.b = x * x;
   base.rb = 1.0 / base.b;
@@ -337,10 +329,10 @@ void atan_accumulate_fast(const SeriesSettings& settings, std::int32_t* acc, std
   while (j <= series_terms) {
     Prefix prefix = find_prefix(term, n);
     const std::int32_t active = n - prefix.first + 1;
-    const int threads = threads_for(settings, std::max(active, 0));
-    const std::int32_t lanes = threads * LANES;
+    const int threads = threads_for(settings, std::max(active, 0), lanes);
+    const std::int32_t segments = threads * lanes;
     const std::int32_t groups =
-        std::min((series_terms - j + 1) / G, block_groups(n, lanes, shrink));
+        std::min((series_terms - j + 1) / G, block_groups(n, segments, shrink));
     const std::int32_t passes = groups > 0 ? groups * G : series_terms - j + 1;
 
     confirm_complement(prefix, base, j, passes);
@@ -348,13 +340,14 @@ void atan_accumulate_fast(const SeriesSettings& settings, std::int32_t* acc, std
     if (prefix.first <= n) {
       if (groups > 0) {
         Block blk;
-        blk.kernel = kernel;
+        blk.kernel = &kernel;
+        blk.lanes = lanes;
         blk.prefix = prefix;
         blk.base = base;
         blk.first_pass = j;
         blk.groups = groups;
         blk.threads = threads;
-        blk.rows = (n - prefix.first + 1 + lanes - 1) / lanes;
+        blk.rows = (n - prefix.first + 1 + segments - 1) / segments;
         blk.progress = progress;
         run_block(blk, acc, term, n);
       } else {
@@ -376,19 +369,54 @@ void atan_accumulate_fast(const SeriesSettings& settings, std::int32_t* acc, std
 const char* engine_name(SeriesEngine engine) {
   switch (engine) {
     case SeriesEngine::reference: return "reference";
-    case SeriesEngine::portable: return "portable";
+    case SeriesEngine::scalar: return "scalar";
+    case SeriesEngine::sse4: return "sse4";
     case SeriesEngine::avx2: return "avx2";
+    case SeriesEngine::avx3: return "avx3";
+    case SeriesEngine::neon: return "neon";
+    case SeriesEngine::sve: return "sve";
+    case SeriesEngine::sve2: return "sve2";
+    case SeriesEngine::avx2hand: return "avx2hand";
   }
   return "unknown";
 }
 
+std::optional<SeriesEngine> engine_named(std::string_view name) {
+  for (SeriesEngine e : compiled_engines()) {
+    if (name == engine_name(e)) return e;
+  }
+  return std::nullopt;
+}
+
+std::vector<SeriesEngine> compiled_engines() {
+  std::vector<SeriesEngine> engines{SeriesEngine::reference};
+  for (const RoundKernel& k : round_kernels()) engines.push_back(k.engine);
+  return engines;
+}
+
+const RoundKernel* round_kernel(SeriesEngine engine) {
+  for (const RoundKernel& k : round_kernels()) {
+    if (k.engine == engine) return &k;
+  }
+  return nullptr;
+}
+
 bool engine_available(SeriesEngine engine) {
-  static const bool avx2 = cpu_has_avx2_fma();
-  return engine != SeriesEngine::avx2 || avx2;
+  if (engine == SeriesEngine::reference) return true;
+  const RoundKernel* kernel = round_kernel(engine);
+  return kernel != nullptr && kernel_runs_here(*kernel);
 }
 
 SeriesEngine best_engine() {
-  return engine_available(SeriesEngine::avx2) ? SeriesEngine::avx2 : SeriesEngine::portable;
+  // The kernels are listed from the lowest instruction set up.
+  static const SeriesEngine best = [] {
+    SeriesEngine engine = SeriesEngine::reference;
+    for (const RoundKernel& k : round_kernels()) {
+      if (kernel_runs_here(k)) engine = k.engine;
+    }
+    return engine;
+  }();
+  return best;
 }
 
 int available_cores() {
@@ -398,12 +426,13 @@ int available_cores() {
 
 void atan_accumulate_with(const SeriesSettings& settings, std::int32_t* acc, std::int32_t* term,
                           std::int32_t n, std::int32_t coef, double x) {
-  if (settings.engine == SeriesEngine::reference || !engine_available(settings.engine)) {
+  const RoundKernel* kernel = round_kernel(settings.engine);
+  if (kernel == nullptr || !kernel_runs_here(*kernel)) {
     // (An engine this processor cannot run falls back to the reference.)
     atan_accumulate_reference(acc, term, n, coef, x, settings.progress);
     return;
   }
-  atan_accumulate_fast(settings, acc, term, n, coef, x);
+  atan_accumulate_fast(*kernel, settings, acc, term, n, coef, x);
 }
 
 SeriesProgress& program_progress() {

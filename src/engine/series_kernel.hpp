@@ -1,48 +1,76 @@
 // The interface of the round kernels of the fast series evaluation.
 //
 // Words are held transposed: row r, lane k holds word (segment k, offset r),
-// 4 words to a row, so one vector load gives the same offset of four
-// segments. In one round each lane sweeps its segment with one group of
-// GROUP_TERMS consecutive series terms; the lanes work on different groups
-// (lane k on the group lane k-1 had in the round before), each with its own
-// divisors 2j+1 and its own remainders.
+// `lanes` words to a row, so one vector load gives the same offset of all
+// the segments of a thread. In one round each lane sweeps its segment with
+// one group of GROUP_TERMS consecutive series terms; the lanes work on
+// different groups (lane k on the group lane k-1 had in the round before),
+// each with its own divisors 2j+1 and its own remainders.
+//
+// One kernel source (series_highway.cpp) is compiled for every instruction
+// set the compiler can target; the lane count is the target's vector width
+// in doubles, capped at MAX_LANES.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
+#include "engine/series.hpp"
 #include "engine/series_config.hpp"
 
 namespace atanpi {
 
 inline constexpr int GROUP_TERMS = config::GROUP_TERMS;
-inline constexpr int LANES = config::LANES;
+inline constexpr int MAX_LANES = config::MAX_LANES;
 
 struct RoundArgs {
-  std::int32_t* words = nullptr;   // rows x LANES power-term words, updated
-  std::int32_t* deltas = nullptr;  // rows x LANES sums added to the accumulator
+  std::int32_t* words = nullptr;   // rows x lanes power-term words, updated
+  std::int32_t* deltas = nullptr;  // rows x lanes sums added to the accumulator
   std::int32_t rows = 0;
-  // Per term and lane: remainders of the divisions by b and by d at the
-  // segment's start, replaced by those at its end.
-  double (*r2)[LANES] = nullptr;
-  double (*r1)[LANES] = nullptr;
-  // Per term and lane: d = 2j+1 and its rounded reciprocal.
-  const double (*d)[LANES] = nullptr;
-  const double (*rd)[LANES] = nullptr;
+  // Per term g and lane k, at [g * lanes + k]: remainders of the divisions
+  // by b and by d at the segment's start, replaced by those at its end.
+  double* r2 = nullptr;
+  double* r1 = nullptr;
+  // Per term and lane, laid out alike: d = 2j+1 and its rounded reciprocal.
+  const double* d = nullptr;
+  const double* rd = nullptr;
   double b = 0.0;   // x^2
   double rb = 0.0;  // 1 / x^2, rounded
   // Sign of the group's first term; the others alternate.
   double sign = 1.0;
   // Bit k set: lane k holds a group this round. Idle lanes change nothing.
-  unsigned lane_mask = 0xF;
+  std::uint32_t lane_mask = 0;
 };
 
-using RoundKernel = void (*)(const RoundArgs&);
+// One compiled target of the kernel source. The functions may only be
+// called where `engine_available(engine)` holds: they are built for the
+// target's instruction set.
+struct RoundKernel {
+  SeriesEngine engine;
+  std::size_t (*lanes)();  // segments per thread, 1 .. MAX_LANES
+  void (*round)(const RoundArgs& args);
+  // The floor benchmark: `steps` word-steps of each of `terms` (one of
+  // FLOOR_TERM_COUNTS) independent series terms on every lane, held in
+  // registers, with no memory traffic. Returns a checksum so that the work
+  // cannot be dropped.
+  double (*floor_sweep)(std::int64_t steps, int terms);
+};
 
-// Plain C++: the terms one after another, the four lanes side by side.
-void series_round_portable(const RoundArgs& args);
+// Independent terms the floor sweep can run: enough to hide the latency of
+// a term's chain, few enough to stay in the registers of 16- and
+// 32-register instruction sets.
+inline constexpr int FLOOR_TERM_COUNTS[] = {4, 6, 8};
 
-// AVX2 and FMA: the terms of a group in one sweep, each a row behind the
-// one before. Only to be called where the processor has AVX2 and FMA.
-void series_round_avx2(const RoundArgs& args);
+// The kernels compiled into this program, lowest instruction set first
+// (the portable scalar one always among them).
+const std::vector<RoundKernel>& round_kernels();
+
+// Whether the processor has the instructions of the kernel's target.
+bool kernel_runs_here(const RoundKernel& kernel);
+
+// The kernel of an engine, or nullptr for the reference or an engine that
+// was not compiled.
+const RoundKernel* round_kernel(SeriesEngine engine);
 
 }  // namespace atanpi

@@ -31,6 +31,7 @@ namespace atanpi {
 namespace {
 
 constexpr int G = GROUP_TERMS;
+constexpr int LANES = 4;
 constexpr int FLOOR = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
 
 struct Constants {
@@ -130,10 +131,10 @@ ATANPI_AVX2 void round_avx2(const RoundArgs& a) {
                                -static_cast<int>(a.lane_mask >> 2 & 1U), -static_cast<int>(a.lane_mask >> 3 & 1U));
   Group s;
   for (int g = 0; g < G; ++g) {
-    s.r2[g] = _mm256_loadu_pd(a.r2[g]);
-    s.r1[g] = _mm256_loadu_pd(a.r1[g]);
-    s.d[g] = _mm256_loadu_pd(a.d[g]);
-    s.rd[g] = _mm256_loadu_pd(a.rd[g]);
+    s.r2[g] = _mm256_loadu_pd(a.r2 + g * LANES);
+    s.r1[g] = _mm256_loadu_pd(a.r1 + g * LANES);
+    s.d[g] = _mm256_loadu_pd(a.d + g * LANES);
+    s.rd[g] = _mm256_loadu_pd(a.rd + g * LANES);
     s.q[g] = _mm256_setzero_pd();
     s.p[g] = _mm256_setzero_pd();
   }
@@ -141,17 +142,18 @@ ATANPI_AVX2 void round_avx2(const RoundArgs& a) {
   for (std::int32_t i = G - 1; i < a.rows; ++i) step<G - 1, 0, MASKED>(s, c, a.words, a.deltas, i);
   epilogue<1, MASKED>(s, c, a.words, a.deltas, a.rows);
   for (int g = 0; g < G; ++g) {
-    _mm256_storeu_pd(a.r2[g], s.r2[g]);
-    _mm256_storeu_pd(a.r1[g], s.r1[g]);
+    _mm256_storeu_pd(a.r2 + g * LANES, s.r2[g]);
+    _mm256_storeu_pd(a.r1 + g * LANES, s.r1[g]);
   }
 }
 
 }  // namespace
 
-ATANPI_AVX2 void series_round_avx2(const RoundArgs& args) {
+std::size_t hand_lanes() { return 4; }
+ATANPI_AVX2 void series_round_avx2_hand(const RoundArgs& args) {
   // The wavefront needs every term to enter and leave the segment in turn.
   if (args.rows < G) {
-    series_round_portable(args);
+    round_kernel(SeriesEngine::avx2)->round(args);
   } else if (args.lane_mask == 0xFU) {
     round_avx2<false>(args);
   } else {
