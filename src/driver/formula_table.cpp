@@ -14,4 +14,6 @@ const FormulaTerm formula_terms[FORMULA_COUNT][MAX_FORMULA_TERMS] = {
 
 const std::int32_t formula_term_count[FORMULA_COUNT] = {2, 3, 3, 4, 4};
 
+const char* const formula_names[FORMULA_COUNT] = {"Machin", "Gauss", "Klingenstierna", "Stoermer", "Takano"};
+
 }  // namespace atanpi

@@ -18,5 +18,7 @@ inline constexpr int MAX_FORMULA_TERMS = 4;
 // Row id - 1 holds formula id's terms in evaluation order; unused slots {0, 0}.
 extern const FormulaTerm formula_terms[FORMULA_COUNT][MAX_FORMULA_TERMS];
 extern const std::int32_t formula_term_count[FORMULA_COUNT];
+// Full names by id - 1, for the usage text.
+extern const char* const formula_names[FORMULA_COUNT];
 
 }  // namespace atanpi

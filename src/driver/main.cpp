@@ -1,4 +1,76 @@
-// atanpi: the digits of pi by a Machin-like arctangent formula.
+// atanpi: the digits of pi by a Machin-like arctangent formula. The entry:
+// standard descriptors made safe first, then `--help`, `--version` or the run.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "driver/formula_table.hpp"
 #include "driver/run.hpp"
 
-int main() { return atanpi::run_program(); }
+namespace {
+
+using namespace atanpi;
+
+// Descriptors 0-2 closed at start would be taken by the first files opened,
+// the temporary result file among them, and the console text would end up in
+// the result. Each closed one is opened on /dev/null, before anything else
+// is opened; false when that fails.
+bool open_closed_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is fd itself: those below it are open.
+    if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) return false;
+  }
+  return true;
+}
+
+void print_help() {
+  std::fputs(
+      "Usage: atanpi\n"
+      "       atanpi --help | --version\n"
+      "\n"
+      "Computes the decimal digits of pi with a Machin-like arctangent formula.\n"
+      "It asks on standard input for two integers: the formula ID (1 to 5; any\n"
+      "other number selects 1) and the number of digits N (cut to a multiple of 5,\n"
+      "at most 5000035), for example:\n"
+      "  printf '1\\n1000\\n' | atanpi\n"
+      "\n"
+      "Formulas:\n",
+      stdout);
+  for (int id = 1; id <= FORMULA_COUNT; ++id) {
+    std::printf("  %d %-15s pi =", id, formula_names[id - 1]);
+    for (int k = 0; k < formula_term_count[id - 1]; ++k) {
+      const FormulaTerm& t = formula_terms[id - 1][k];
+      const char* sign = t.coef < 0 ? "-" : (k == 0 ? "" : "+");
+      std::printf(" %s%s%d atan(1/%d)", sign, k == 0 ? "" : " ", std::abs(t.coef), t.x);
+    }
+    std::fputs("\n", stdout);
+  }
+  std::fputs(
+      "\n"
+      "The digits go to AtanOrgID.txt in the current directory, replaced only\n"
+      "when the new file is complete. More in the manual: man atanpi\n",
+      stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!open_closed_standard_descriptors()) return EXIT_BAD_INPUT;
+  if (argc <= 1) return run_program();
+  const std::string_view arg = argv[1];
+  if (argc == 2 && arg == "--help") {
+    print_help();
+    return close_standard_output(0);
+  }
+  if (argc == 2 && arg == "--version") {
+    std::puts("atanpi " ATANPI_VERSION);
+    return close_standard_output(0);
+  }
+  std::fputs("usage: atanpi [--help | --version]\n", stderr);
+  return EXIT_BAD_INPUT;
+}

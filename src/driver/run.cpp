@@ -1,11 +1,16 @@
 // The run sequence. Console text and file content are fixed texts; standard
 // output is flushed after each prompt and time line so that a person watching
-// a long run sees each term as it completes.
+// a long run sees each term as it completes. An error writing standard output
+// does not stop the run (the result file is what it is for); it is reported
+// when the run ends.
 #include "driver/run.hpp"
 
+#include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "driver/dialogue.hpp"
@@ -33,62 +38,80 @@ double seconds_since(std::int32_t start_ms) {
   return static_cast<double>(clock_ms() - start_ms) / 1000.0;
 }
 
-void say(const char* text) {
-  std::fputs(text, stdout);
-  std::fflush(stdout);
+// The time line's field is reserved for up to 99,999 s (27 hours; the cap
+// takes about 8 minutes with the program's engine); the file is cut to what
+// was written at the end.
+constexpr double RESERVED_SECONDS = 99999.0;
+
+// The first error writing standard output, for close_standard_output.
+int stdout_error = 0;
+
+void flush_stdout() {
+  if (std::fflush(stdout) != 0 && stdout_error == 0) stdout_error = errno;
+}
+
+__attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  flush_stdout();
 }
 
 int fail(const std::string& message, int status) {
-  std::fflush(stdout);
+  flush_stdout();
   std::fprintf(stderr, "atanpi: %s\n", message.c_str());
   return status;
 }
 
-}  // namespace
-
-SeriesSettings program_engine() {
-  SeriesSettings settings;
-  settings.engine = best_engine();
-  settings.progress = &program_progress();
-  return settings;
+// The next typed integer; without one, `problem` says why: no integer there,
+// or the reason standard input could not be read (a directory, say).
+std::optional<std::int32_t> read_typed(const char* what, std::string& problem) {
+  errno = 0;
+  const std::optional<std::int32_t> value = read_int(stdin);
+  if (std::ferror(stdin)) {
+    problem = std::string("cannot read standard input: ") + std::strerror(errno != 0 ? errno : EIO);
+    return std::nullopt;
+  }
+  if (!value) problem = std::string("expected ") + what + " (an integer) on standard input";
+  return value;
 }
 
-int run_program(const SeriesSettings& engine) {
-  char file_name[13] = "AtanOrg?.txt";
-  const char id_digits[6] = "12345";
+std::string result_file_name(std::int32_t id) { return "AtanOrg" + std::to_string(id) + ".txt"; }
+
+int run_dialogue(const SeriesSettings& engine) {
   set_numeric_parameters();
 
   say(" Type In ID, (ID=1,2,3,4,5) \n");
   say(" 1;Machin, 2;Gauss, 3;Klingen., 4;Stoemer, 5;Takano \n");
-  const std::optional<std::int32_t> typed_id = read_int(stdin);
-  if (!typed_id) return fail("expected the formula id (an integer) on standard input", EXIT_BAD_INPUT);
+  std::string problem;
+  const std::optional<std::int32_t> typed_id = read_typed("the formula id", problem);
+  if (!typed_id) return fail(problem, EXIT_BAD_INPUT);
   std::int32_t id = *typed_id;
   if (id <= 0 || id >= 6) id = 1;
 
   say(" Type In N (N=Number of Pi Decimal-Digits) \n");
-  const std::optional<std::int32_t> typed_digits = read_int(stdin);
-  if (!typed_digits) {
-    return fail("expected the number of digits (an integer) on standard input", EXIT_BAD_INPUT);
-  }
+  const std::optional<std::int32_t> typed_digits = read_typed("the number of digits", problem);
+  if (!typed_digits) return fail(problem, EXIT_BAD_INPUT);
   std::int32_t fraction_words = *typed_digits / 5;
   if (fraction_words >= MAX_FRACTION_WORDS) fraction_words = MAX_FRACTION_WORDS;
   const std::int32_t digits = fraction_words * 5;
   word_count = fraction_words + 3;
 
-  file_name[7] = id_digits[id - 1];
+  const std::string file_name = result_file_name(id);
   install_result_file_cleanup(ProgressLine::abandon);
+  for (std::int32_t k = 1; k <= FORMULA_COUNT; ++k) remove_stale_temp_files(result_file_name(k));
   std::string error;
-  std::FILE* file = open_result_file(file_name, error);
-  if (file == nullptr) return fail(error, 1);
+  std::FILE* file = open_result_file(file_name, result_file_size(digits, id, RESERVED_SECONDS), error);
+  if (file == nullptr) return fail(error, EXIT_WRITE_FAILED);
 
   say(" ** Pi Computation Start ** \n");
-  std::printf("  Number of Pi Decimal-Digits= %d \n", digits);
-  std::fflush(stdout);
+  say("  Number of Pi Decimal-Digits= %d \n", digits);
   write_result_header(file, digits, id);
-  // A full disk shows here, before a long computation rather than after it.
+  // A write error shows here, before a long computation rather than after it.
   if (std::fflush(file) != 0) {
     commit_result_file(error);
-    return fail(error, 1);
+    return fail(error, EXIT_WRITE_FAILED);
   }
 
   const std::int32_t computation_start = clock_ms();
@@ -104,18 +127,37 @@ int run_program(const SeriesSettings& engine) {
     atan_accumulate_with(engine, acc, term, word_count, atan_coef, atan_x);
     const double seconds = seconds_since(term_start);
     progress_line.end();
-    std::printf(" Atan(1/ %d ) Computation,  Time(s)= %f \n", static_cast<int>(atan_x), seconds);
-    std::fflush(stdout);
+    say(" Atan(1/ %d ) Computation,  Time(s)= %f \n", static_cast<int>(atan_x), seconds);
   }
   normalize_acc();
 
   const double total_seconds = seconds_since(computation_start);
-  std::printf(" Pi Computation,  Time(s)= %f \n", total_seconds);
-  std::fflush(stdout);
+  say(" Pi Computation,  Time(s)= %f \n", total_seconds);
   write_result_time(file, total_seconds);
   write_result_digits(file, acc, word_count);
-  if (!commit_result_file(error)) return fail(error, 1);
+  if (!commit_result_file(error)) return fail(error, EXIT_WRITE_FAILED);
   return 0;
+}
+
+}  // namespace
+
+SeriesSettings program_engine() {
+  SeriesSettings settings;
+  settings.engine = best_engine();
+  settings.progress = &program_progress();
+  return settings;
+}
+
+int run_program(const SeriesSettings& engine) { return close_standard_output(run_dialogue(engine)); }
+
+int close_standard_output(int status) {
+  int err = stdout_error;
+  if (std::fflush(stdout) != 0 && err == 0) err = errno;
+  if (std::ferror(stdout) && err == 0) err = EIO;
+  if (std::fclose(stdout) != 0 && err == 0) err = errno;
+  if (err == 0) return status;
+  std::fprintf(stderr, "atanpi: cannot write standard output: %s\n", std::strerror(err));
+  return status == 0 ? EXIT_WRITE_FAILED : status;
 }
 
 }  // namespace atanpi

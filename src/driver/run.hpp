@@ -6,7 +6,10 @@
 
 namespace atanpi {
 
-// Exit status of a run whose input held no integer where one was expected.
+// Exit status when the result file or standard output cannot be written.
+inline constexpr int EXIT_WRITE_FAILED = 1;
+// Exit status when the input holds no integer where one is expected, cannot
+// be read, or the command line is wrong.
 inline constexpr int EXIT_BAD_INPUT = 2;
 
 // The engine the program runs with: the fastest this processor has, on all
@@ -14,10 +17,16 @@ inline constexpr int EXIT_BAD_INPUT = 2;
 SeriesSettings program_engine();
 
 // Performs one whole run on standard input and output with the given
-// engine; returns the exit status: 0 after a completed run, 1 when the
-// result file cannot be created or written, EXIT_BAD_INPUT for input
-// without the expected integer. While standard error is a terminal, each
-// term's progress is shown there.
+// engine and closes standard output; returns the exit status: 0 after a
+// completed run, EXIT_WRITE_FAILED when the result file or standard output
+// cannot be written, EXIT_BAD_INPUT for input without the expected integer
+// or a read error. While standard error is a terminal, each term's progress
+// is shown there.
 int run_program(const SeriesSettings& engine = program_engine());
+
+// Flushes and closes standard output. An error writing it, now or earlier in
+// the run, is reported on standard error and turns a `status` of 0 into
+// EXIT_WRITE_FAILED; returns the status to exit with.
+int close_standard_output(int status);
 
 }  // namespace atanpi

@@ -1,16 +1,36 @@
-// Temporary file, atomic rename and clean-up on signals.
+// Temporary file, lock, reservation, atomic rename and clean-up on signals.
+//
+// A signal's handler may run in any thread of the process (the engine's
+// workers included), so the handler and the commit agree through one atomic
+// state: whichever of them moves it first decides the outcome. A handler
+// that wins removes the temporary file and ends the process by its signal; a
+// commit that wins renames the file into place, and every signal after that
+// leaves the run's outcome alone.
 #include "report/result_file.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 
 namespace atanpi {
 namespace {
+
+enum RunState : int {
+  RUNNING,    // a signal removes the temporary file and ends the process
+  DYING,      // a handler is ending the process; later handlers return at once
+  COMMITTED,  // the file is being renamed or is in place; signals change nothing
+};
+std::atomic<int> run_state{RUNNING};
+static_assert(std::atomic<int>::is_always_lock_free, "the state is used in signal handlers");
 
 // Read by the signal handler: the temporary file's name and whether it exists.
 char temp_path[4096];
@@ -18,107 +38,301 @@ volatile std::sig_atomic_t temp_exists = 0;
 void (*interrupt_hook)() = nullptr;
 
 std::FILE* stream = nullptr;
-std::string final_name;
+// A second descriptor of the temporary file: its lock lasts until the file is
+// renamed or removed, past the stream's fclose.
+int lock_fd = -1;
+std::string final_name;   // as given, for messages
+std::string target_path;  // the file replaced: final_name, or where its links lead
 
-constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+// Signals whose default action ends the process and that come from outside
+// the program's own instructions; the real-time signals are added at run
+// time. SIGXFSZ is left out: it is ignored (see install_result_file_cleanup).
+constexpr int OUTSIDE_SIGNALS[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+// Signals raised by a faulty instruction or by abort(). Sent by another
+// process (kill) they count as outside signals; raised by the processor after
+// the commit they still end the process, since returning would only repeat
+// the fault.
+constexpr int FAULT_SIGNALS[] = {SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS};
 
-extern "C" void remove_temp_and_reraise(int sig) {
-  if (temp_exists) unlink(temp_path);
-  if (interrupt_hook) interrupt_hook();
-  std::signal(sig, SIG_DFL);
+// A kernel limit, mirrored: symbolic links followed before giving up (ELOOP).
+constexpr int MAX_LINKS = 40;
+// Tries at creating a temporary file before giving up, for the rare case that
+// another run's clean-up takes it between creation and lock (see below).
+constexpr int TEMP_FILE_TRIES = 16;
+// mkstemp's random part: six letters or digits.
+constexpr std::size_t TEMP_SUFFIX_LENGTH = 6;
+
+bool is_fault_signal(int sig) {
+  for (int fault : FAULT_SIGNALS) {
+    if (sig == fault) return true;
+  }
+  return false;
+}
+
+sigset_t outside_signal_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : OUTSIDE_SIGNALS) sigaddset(&set, sig);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&set, sig);
+  return set;
+}
+
+extern "C" void end_by_signal(int sig, siginfo_t* info, void*) {
+  int state = RUNNING;
+  if (run_state.compare_exchange_strong(state, DYING)) {
+    if (temp_exists) unlink(temp_path);
+    if (interrupt_hook) interrupt_hook();
+  } else if (state == DYING || !is_fault_signal(sig) || info->si_code <= 0) {
+    // Another handler is ending the process, or the result is committed and
+    // the signal came from outside (si_code <= 0: kill, sigqueue, tgkill).
+    return;
+  }
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigaction(sig, &default_action, nullptr);
   std::raise(sig);  // delivered when the handler returns
 }
 
-// Blocks the clean-up signals while the temporary file changes state, so
-// that the handler never sees a half-made change.
+// Blocks the outside signals in this thread while the temporary file changes
+// state, so that the handler never sees a half-made change here. No other
+// thread exists while the file is created; the engine's workers, which stay
+// after the computation, are kept off the commit by run_state, and at worst
+// remove an already removed name again when a failed run discards its file.
 class SignalBlock {
  public:
   SignalBlock() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : CLEANUP_SIGNALS) sigaddset(&set, sig);
-    sigprocmask(SIG_BLOCK, &set, &saved_);
+    const sigset_t set = outside_signal_set();
+    pthread_sigmask(SIG_BLOCK, &set, &saved_);
   }
-  ~SignalBlock() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+  ~SignalBlock() {
+    if (!kept_) pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+  }
+  // Leaves the signals blocked for the rest of the process.
+  void keep() { kept_ = true; }
   SignalBlock(const SignalBlock&) = delete;
   SignalBlock& operator=(const SignalBlock&) = delete;
 
  private:
   sigset_t saved_;
+  bool kept_ = false;
 };
 
 std::string reason(int err) { return std::strerror(err); }
+
+// Where the last path component starts: "results/pi.txt" -> 8, "pi.txt" -> 0.
+std::size_t base_start(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? 0 : slash + 1;
+}
+
+// Follows `path` through symbolic links to the file they lead to, which need
+// not exist yet: a dangling link names the file to create. A relative link is
+// read against the link's own directory. False with errno set when a link
+// cannot be read or the chain is too long.
+bool follow_links(const std::string& path, std::string& target) {
+  target = path;
+  for (int links = 0;; ++links) {
+    struct stat st {};
+    if (lstat(target.c_str(), &st) != 0) return errno == ENOENT;
+    if (!S_ISLNK(st.st_mode)) return true;
+    if (links == MAX_LINKS) {
+      errno = ELOOP;
+      return false;
+    }
+    char text[PATH_MAX];
+    const ssize_t length = readlink(target.c_str(), text, sizeof text);
+    if (length < 0) return false;
+    if (static_cast<std::size_t>(length) == sizeof text) {
+      errno = ENAMETOOLONG;
+      return false;
+    }
+    const std::string link(text, static_cast<std::size_t>(length));
+    target = link[0] == '/' ? link : target.substr(0, base_start(target)) + link;
+  }
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Creates the temporary file from `pattern` (ending in XXXXXX) and locks it.
+// Another run's clean-up may take the file between its creation and the
+// lock; the lock protects the file only once its name still leads to it, so
+// otherwise a new one is made. Returns the descriptor, or -1 with errno set.
+int create_locked_temp(const std::string& pattern) {
+  for (int attempt = 0; attempt < TEMP_FILE_TRIES; ++attempt) {
+    int fd = -1;
+    {
+      SignalBlock block;
+      std::memcpy(temp_path, pattern.c_str(), pattern.size() + 1);
+      fd = mkostemp(temp_path, O_CLOEXEC);
+      if (fd >= 0) temp_exists = 1;
+    }
+    if (fd < 0) return -1;
+    // Where the filesystem has no locks, the clean-up cannot lock either and
+    // removes nothing, so the file is safe without one.
+    (void)flock(fd, LOCK_EX);
+    struct stat opened {}, named {};
+    if (fstat(fd, &opened) == 0 && lstat(temp_path, &named) == 0 && same_file(opened, named)) return fd;
+    SignalBlock block;
+    temp_exists = 0;
+    close(fd);
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+bool is_temp_name(const char* entry, const std::string& prefix) {
+  if (std::strncmp(entry, prefix.c_str(), prefix.size()) != 0) return false;
+  const char* suffix = entry + prefix.size();
+  if (std::strlen(suffix) != TEMP_SUFFIX_LENGTH) return false;
+  for (const char* c = suffix; *c != '\0'; ++c) {
+    const bool alnum = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9');
+    if (!alnum) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
 void install_result_file_cleanup(void (*on_interrupt)()) {
   interrupt_hook = on_interrupt;
   struct sigaction action {};
-  action.sa_handler = remove_temp_and_reraise;
+  action.sa_sigaction = end_by_signal;
+  // SA_RESTART: after the commit a handler returns, and the system calls it
+  // interrupted go on.
+  action.sa_flags = SA_SIGINFO | SA_RESTART;
   sigemptyset(&action.sa_mask);
-  for (int sig : CLEANUP_SIGNALS) sigaction(sig, &action, nullptr);
+  const auto install = [&](int sig) {
+    // Only where the default action is in force: a signal ignored on entry
+    // (nohup, trap '' INT) stays ignored, and a sanitizer's handler stays.
+    struct sigaction old {};
+    if (sigaction(sig, nullptr, &old) == 0 && (old.sa_flags & SA_SIGINFO) == 0 && old.sa_handler == SIG_DFL) {
+      sigaction(sig, &action, nullptr);
+    }
+  };
+  for (int sig : OUTSIDE_SIGNALS) install(sig);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) install(sig);
+  for (int sig : FAULT_SIGNALS) install(sig);
   std::signal(SIGXFSZ, SIG_IGN);
 }
 
-std::FILE* open_result_file(const std::string& name, std::string& error) {
+void remove_stale_temp_files(const std::string& name) {
+  std::string target;
+  if (!follow_links(name, target)) return;
+  const std::size_t base = base_start(target);
+  const std::string dir = base == 0 ? "." : target.substr(0, base);
+  std::string prefix = ".";
+  prefix += target.substr(base);
+  prefix += '.';
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return;
+  const int dir_fd = dirfd(listing);
+  while (const dirent* entry = readdir(listing)) {
+    if (!is_temp_name(entry->d_name, prefix)) continue;
+    struct stat named {}, opened {};
+    if (fstatat(dir_fd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode)) continue;
+    const int fd = openat(dir_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) continue;
+    // A live run holds its file locked. The lock taken here is kept until the
+    // name is gone, and the name must still lead to the locked file.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &opened) == 0 &&
+        fstatat(dir_fd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(opened, named)) {
+      unlinkat(dir_fd, entry->d_name, 0);
+    }
+    close(fd);
+  }
+  closedir(listing);
+}
+
+std::FILE* open_result_file(const std::string& name, std::int64_t size, std::string& error) {
   final_name = name;
   auto fail = [&](int err) {
     error = "cannot create " + name + ": " + reason(err);
     return nullptr;
   };
+  if (!follow_links(name, target_path)) return fail(errno);
 
-  // The new file gets the old one's permissions, or those a new file gets.
+  // The new file gets the old one's permission bits, or those a new file
+  // gets. Never its set-id or sticky bits: the old file may belong to
+  // another user, the new one belongs to whoever runs the program.
   mode_t mode = 0;
   struct stat st {};
-  if (stat(name.c_str(), &st) == 0) {
+  if (stat(target_path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return fail(EISDIR);
     if (!S_ISREG(st.st_mode)) {
       error = "cannot create " + name + ": not a regular file";
       return nullptr;
     }
     // Opened without truncation only to learn whether we may replace it.
-    const int fd = open(name.c_str(), O_WRONLY | O_CLOEXEC);
+    const int fd = open(target_path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return fail(errno);
     close(fd);
-    mode = st.st_mode & 07777;
+    mode = st.st_mode & 0777;
   } else {
     const mode_t mask = umask(0);
     umask(mask);
     mode = 0666 & ~mask;
   }
 
-  const std::string pattern = "." + name + ".XXXXXX";
+  const std::size_t base = base_start(target_path);
+  const std::string pattern = target_path.substr(0, base) + "." + target_path.substr(base) + ".XXXXXX";
   if (pattern.size() >= sizeof temp_path) return fail(ENAMETOOLONG);
-  int fd = -1;
-  {
-    SignalBlock block;
-    std::memcpy(temp_path, pattern.c_str(), pattern.size() + 1);
-    fd = mkstemp(temp_path);
-    if (fd >= 0) temp_exists = 1;
-  }
+  const int fd = create_locked_temp(pattern);
   if (fd < 0) return fail(errno);
-  if (fchmod(fd, mode) != 0 || (stream = fdopen(fd, "w")) == nullptr) {
+  lock_fd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (lock_fd < 0 || fchmod(fd, mode) != 0 || (stream = fdopen(fd, "w")) == nullptr) {
     const int err = errno;
-    close(fd);
+    if (stream == nullptr) close(fd);
     discard_result_file();
     return fail(err);
+  }
+  // The whole file's space now, so that a full disk shows before the
+  // computation rather than after it. Filesystems that cannot reserve
+  // (EOPNOTSUPP, EINVAL) get the space as the file is written.
+  const int reserved = size > 0 ? posix_fallocate(fd, 0, size) : 0;
+  if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL) {
+    discard_result_file();
+    error = "cannot write " + name + ": " + reason(reserved);
+    return nullptr;
   }
   return stream;
 }
 
 bool commit_result_file(std::string& error) {
   int err = 0;
+  const int fd = fileno(stream);
   if (std::fflush(stream) != 0 || std::ferror(stream)) err = errno ? errno : EIO;
-  if (err == 0 && fsync(fileno(stream)) != 0) err = errno;
+  // The reservation may exceed what was written (the time line's width).
+  if (err == 0) {
+    const off_t written = ftello(stream);
+    if (written < 0 || ftruncate(fd, written) != 0) err = errno;
+  }
+  if (err == 0 && fsync(fd) != 0) err = errno;
   if (std::fclose(stream) != 0 && err == 0) err = errno;
   stream = nullptr;
   if (err == 0) {
     SignalBlock block;
-    if (std::rename(temp_path, final_name.c_str()) == 0) {
+    int state = RUNNING;
+    if (!run_state.compare_exchange_strong(state, COMMITTED)) {
+      // A handler in another thread is ending the process by its signal.
+      for (;;) pause();
+    }
+    if (std::rename(temp_path, target_path.c_str()) == 0) {
       temp_exists = 0;
+      close(lock_fd);
+      lock_fd = -1;
+      block.keep();
       return true;
     }
     err = errno;
+    run_state.store(RUNNING);
   }
   discard_result_file();
   error = "cannot write " + final_name + ": " + reason(err);
@@ -134,6 +348,10 @@ void discard_result_file() {
   if (temp_exists) {
     unlink(temp_path);
     temp_exists = 0;
+  }
+  if (lock_fd >= 0) {
+    close(lock_fd);
+    lock_fd = -1;
   }
 }
 

@@ -19,4 +19,9 @@ void write_result_time(std::FILE* file, double seconds);
 // when the number of fraction words is odd). No line end after the last row.
 void write_result_digits(std::FILE* file, const std::int32_t* acc, std::int32_t n);
 
+// The exact size in bytes of the result file the three writers produce for
+// `digits` places (a multiple of 5), `formula_id` and a total time of
+// `seconds`, so that the file's space can be reserved before the computation.
+std::int64_t result_file_size(std::int32_t digits, std::int32_t formula_id, double seconds);
+
 }  // namespace atanpi
