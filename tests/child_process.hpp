@@ -25,6 +25,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace atanpi::test_support {
@@ -92,19 +93,40 @@ struct Outcome {
   std::string err;
 };
 
+// How a child's start differs from a plain run.
+struct ChildSetup {
+  std::vector<std::string> args = {};                   // after the program name
+  std::vector<int> closed = {};                         // standard descriptors closed at start
+  std::vector<std::pair<int, std::string>> files = {};  // a standard descriptor on a file, not a pipe
+  std::vector<int> ignored = {};                        // signals ignored on entry, as under nohup
+  std::optional<rlim_t> file_size_limit = {};
+};
+
 // A program with its standard streams on pipes, run in a given directory.
 class Child {
  public:
   explicit Child(const fs::path& cwd, std::optional<rlim_t> file_size_limit = std::nullopt,
-                 const char* program = ATANPI_EXE) {
+                 const char* program = ATANPI_EXE)
+      : Child(cwd, ChildSetup{.file_size_limit = file_size_limit}, program) {}
+
+  Child(const fs::path& cwd, const ChildSetup& setup, const char* program = ATANPI_EXE) {
     // A child that exits early must not kill the test with SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
       throw std::runtime_error("pipe failed");
     }
+    std::vector<std::pair<int, int>> files;  // standard descriptor, descriptor of the open file
+    for (const auto& [fd, path] : setup.files) {
+      const int opened = open(path.c_str(), (fd == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+      if (opened < 0) throw std::runtime_error("cannot open " + path);
+      files.emplace_back(fd, opened);
+    }
     const std::string dir = cwd.string();
-    char* const argv[] = {const_cast<char*>(program), nullptr};
+    std::vector<char*> argv = {const_cast<char*>(program)};
+    for (const std::string& arg : setup.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const std::optional<rlim_t> file_size_limit = setup.file_size_limit;
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
@@ -112,18 +134,25 @@ class Child {
       dup2(in[0], 0);
       dup2(out[1], 1);
       dup2(err[1], 2);
+      for (const auto& [fd, opened] : files) dup2(opened, fd);
+      for (int fd : setup.closed) close(fd);
       if (chdir(dir.c_str()) != 0) _exit(126);
+      // No core files from the signals the tests send.
+      const struct rlimit no_core = {0, 0};
+      setrlimit(RLIMIT_CORE, &no_core);
       if (file_size_limit) {
         const struct rlimit limit = {*file_size_limit, *file_size_limit};
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
       }
       signal(SIGPIPE, SIG_DFL);
+      for (int sig : setup.ignored) signal(sig, SIG_IGN);
       sigset_t none;
       sigemptyset(&none);
       sigprocmask(SIG_SETMASK, &none, nullptr);
-      execv(program, argv);
+      execv(program, argv.data());
       _exit(127);
     }
+    for (const auto& file : files) close(file.second);
     close(in[0]);
     close(out[1]);
     close(err[1]);
@@ -164,6 +193,7 @@ class Child {
   }
 
   void send(int sig) { ASSERT_EQ(kill(pid_, sig), 0); }
+  pid_t pid() const { return pid_; }
 
   // Ends the input, reads everything and waits for the child. A child still
   // running after the limit is killed and the test fails.
@@ -222,11 +252,15 @@ class Child {
   std::string err_text_;
 };
 
-inline Outcome run_with_input(const TempDir& dir, const std::string& input,
-                       std::optional<rlim_t> file_size_limit = std::nullopt) {
-  Child child(dir.path(), file_size_limit);
+inline Outcome run_with_input(const TempDir& dir, const std::string& input, const ChildSetup& setup) {
+  Child child(dir.path(), setup);
   child.type(input);
   return child.finish();
+}
+
+inline Outcome run_with_input(const TempDir& dir, const std::string& input,
+                       std::optional<rlim_t> file_size_limit = std::nullopt) {
+  return run_with_input(dir, input, ChildSetup{.file_size_limit = file_size_limit});
 }
 
 inline bool wait_until(const std::function<bool()>& done, Clock::duration limit = RUN_LIMIT) {

@@ -1,6 +1,12 @@
 // The built program run as a child process: typed input on a pipe, console
 // text and result file compared with text built here (times masked), and
-// the behaviour on bad input, on file errors and when interrupted.
+// the behaviour on bad input, on file and output errors, with closed or
+// unusual standard streams, with earlier and stale files, and on signals.
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -189,6 +195,118 @@ INSTANTIATE_TEST_SUITE_P(
                       BadInputCase{"DigitsDecimalPoint", "1\n.5\n", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A read error is not missing input: the message gives the system's reason.
+TEST(Dialogue, AReadErrorOnStandardInputGivesItsReason) {
+  TempDir dir;
+  const Outcome run = run_with_input(dir, "", ChildSetup{.files = {{0, dir.path().string()}}});
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 2) << describe(run.status);
+  EXPECT_EQ(run.out, MENU);
+  EXPECT_EQ(run.err, "atanpi: cannot read standard input: " + std::string(std::strerror(EISDIR)) + "\n");
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{});
+}
+
+// ---- standard streams and the command line -----------------------------------
+
+// Descriptors 0-2 closed at start: the program works as with /dev/null there,
+// and the result file never receives console text.
+struct ClosedCase {
+  const char* name;
+  std::vector<int> closed;
+  std::string input;
+  int status;
+  std::string out;   // console text, times masked
+  std::string err;   // part of standard error ("" for none at all)
+  bool file;         // AtanOrg1.txt written with 100 digits
+};
+
+void PrintTo(const ClosedCase& c, std::ostream* os) { *os << c.name; }
+
+class ClosedAtStart : public ::testing::TestWithParam<ClosedCase> {};
+
+TEST_P(ClosedAtStart, RunsAsWithDevNull) {
+  const ClosedCase& c = GetParam();
+  TempDir dir;
+  const Outcome run = run_with_input(dir, c.input, ChildSetup{.closed = c.closed});
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == c.status) << describe(run.status);
+  EXPECT_EQ(mask_times(run.out), c.out);
+  if (c.err.empty()) {
+    EXPECT_EQ(run.err, "");
+  } else {
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+  }
+  if (c.file) {
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"AtanOrg1.txt"});
+    EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), expected_file(1, 100));
+  } else {
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{});
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StandardStreams, ClosedAtStart,
+    ::testing::Values(ClosedCase{"Input", {0}, "", 2, MENU, "expected the formula id", false},
+                      ClosedCase{"Output", {1}, "1\n100\n", 0, "", "", true},
+                      ClosedCase{"OutputAndErrors", {1, 2}, "1\n100\n", 0, "", "", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Standard output that cannot be written (here /dev/full) is reported with
+// the reason and exit status 1; a result file written completely is kept.
+TEST(StandardStreams, AnOutputErrorIsReported) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--help"}, {"--version"}}) {
+    SCOPED_TRACE(args.empty() ? "a run" : args[0]);
+    TempDir dir;
+    const Outcome run = run_with_input(dir, args.empty() ? "1\n100\n" : "",
+                                       ChildSetup{.args = args, .files = {{1, "/dev/full"}}});
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 1) << describe(run.status);
+    EXPECT_EQ(run.err, "atanpi: cannot write standard output: " + std::string(std::strerror(ENOSPC)) + "\n");
+    if (args.empty()) {
+      EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), expected_file(1, 100));
+    }
+    EXPECT_EQ(dir.entries(), args.empty() ? std::vector<std::string>{"AtanOrg1.txt"} : std::vector<std::string>{});
+  }
+}
+
+// --help and --version print and exit without the dialogue.
+TEST(CommandLine, HelpAndVersion) {
+  TempDir dir;
+  const Outcome help = run_with_input(dir, "", ChildSetup{.args = {"--help"}});
+  EXPECT_TRUE(WIFEXITED(help.status) && WEXITSTATUS(help.status) == 0) << describe(help.status);
+  EXPECT_EQ(help.err, "");
+  for (const char* part : {"Usage: atanpi\n       atanpi --help | --version\n", "two integers", "N ",
+                           "  1 Machin          pi = 16 atan(1/5) - 4 atan(1/239)\n",
+                           "  2 Gauss           pi = 48 atan(1/18) + 32 atan(1/57) - 20 atan(1/239)\n",
+                           "  3 Klingenstierna  pi = 32 atan(1/10) - 4 atan(1/239) - 16 atan(1/515)\n",
+                           "  4 Stoermer        pi = 176 atan(1/57) + 28 atan(1/239) - 48 atan(1/682) + 96 atan(1/12943)\n",
+                           "  5 Takano          pi = 48 atan(1/49) + 128 atan(1/57) - 20 atan(1/239) + 48 atan(1/110443)\n",
+                           "AtanOrgID.txt", "man atanpi"}) {
+    EXPECT_NE(help.out.find(part), std::string::npos) << part << "\nnot in\n" << help.out;
+  }
+  const Outcome version = run_with_input(dir, "", ChildSetup{.args = {"--version"}});
+  EXPECT_TRUE(WIFEXITED(version.status) && WEXITSTATUS(version.status) == 0) << describe(version.status);
+  // "atanpi " and a version such as 1.0 on one line.
+  const std::string number = version.out.substr(std::min<std::size_t>(7, version.out.size()));
+  EXPECT_TRUE(version.out.rfind("atanpi ", 0) == 0 && number.size() >= 4 && number.back() == '\n' &&
+              number.find_first_not_of("0123456789.") == number.size() - 1 && number.find('.') != std::string::npos)
+      << version.out;
+  EXPECT_EQ(version.err, "");
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{});
+}
+
+// Anything else on the command line: one line of usage, exit status 2, and
+// neither dialogue nor file.
+TEST(CommandLine, OtherArgumentsGetTheUsage) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-h"}, {"--Help"}, {"--versions"}, {"1"},
+                                              {""}, {"--help", "--version"}, {"--version", "x"}}) {
+    SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
+    TempDir dir;
+    const Outcome run = run_with_input(dir, "1\n100\n", ChildSetup{.args = args});
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 2) << describe(run.status);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "usage: atanpi [--help | --version]\n");
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{});
+  }
+}
+
 // ---- the cap ---------------------------------------------------------------
 
 // Any request past the cap runs 5,000,035 digits. The run is stopped as soon
@@ -201,7 +319,10 @@ TEST(Cap, LargeRequestsAreCappedAt5000035Digits) {
     child.type("1\n" + digits + "\n");
     const std::string shown = MENU + DIGITS_PROMPT + START + digits_line(5000035);
     ASSERT_TRUE(child.wait_for_output(shown)) << child.output();
-    // The header is flushed to the temporary file before the computation.
+    // The whole file's space is reserved and the header flushed before the
+    // computation: 6,125,206 bytes are 62,501 row starts of 10 bytes,
+    // 500,004 pairs of 11, " Pi = 3." and 144 bytes of header and time
+    // line (the time reserved 12 characters wide).
     const std::string header =
         " ** Pi Computation with the original arctan method ** \n"
         "  Number of Pi Decimal-Digits= 5000035, ID= 1 \n";
@@ -210,8 +331,9 @@ TEST(Cap, LargeRequestsAreCappedAt5000035Digits) {
       for (const std::string& e : dir.entries()) {
         if (e.rfind(".AtanOrg1.txt.", 0) == 0) written = read_file(dir / e);
       }
-      return written == header;
-    }, 10s)) << "temporary file holds: " << written;
+      return written.size() == 6125206 && written.compare(0, header.size(), header) == 0;
+    }, 10s)) << "temporary file holds " << written.size() << " bytes: " << written.substr(0, 200);
+    EXPECT_EQ(written.find_first_not_of('\0', header.size()), std::string::npos);
     child.send(SIGTERM);
     const Outcome run = child.finish();
     EXPECT_EQ(run.out, shown);
@@ -249,37 +371,171 @@ TEST(ResultFile, AnUnwritableDirectory) {
 
 const std::string EARLIER = "an earlier result\nleft by another run\n";
 
+// The new file keeps the earlier one's permission bits, never its set-id or
+// sticky bits: the earlier file may belong to another user (here nobody,
+// when the tests run as root), the new one belongs to whoever runs.
 TEST(ResultFile, ACompleteRunReplacesTheEarlierFile) {
-  TempDir dir;
-  write_file(dir / "AtanOrg1.txt", EARLIER);
-  fs::permissions(dir / "AtanOrg1.txt", fs::perms::owner_read | fs::perms::owner_write |
-                                            fs::perms::group_read);
-  const Outcome run = run_with_input(dir, "1\n100\n");
-  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << describe(run.status);
-  EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), expected_file(1, 100));
-  EXPECT_EQ(fs::status(dir / "AtanOrg1.txt").permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  EXPECT_EQ(dir.entries(), std::vector<std::string>{"AtanOrg1.txt"});
-}
-
-// Writes fail past a file size limit: 50 bytes stops the header, 1000 bytes
-// the digits of a 2000-digit run (about 2400 bytes).
-TEST(ResultFile, AFailedWriteKeepsTheEarlierFile) {
-  for (rlim_t limit : {50, 1000}) {
-    SCOPED_TRACE(limit);
+  for (const auto& [earlier_mode, new_mode] : {std::pair{0640, 0640}, {06755, 0755}, {01604, 0604}}) {
+    SCOPED_TRACE(earlier_mode);
     TempDir dir;
     write_file(dir / "AtanOrg1.txt", EARLIER);
-    const Outcome run = run_with_input(dir, "1\n2000\n", limit);
-    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) != 0) << describe(run.status);
-    EXPECT_NE(run.err.find("AtanOrg1.txt"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find(std::strerror(EFBIG)), std::string::npos) << run.err;
-    EXPECT_EQ(read_file(dir / "AtanOrg1.txt"), EARLIER);
+    if (geteuid() == 0) {
+      ASSERT_EQ(chown((dir / "AtanOrg1.txt").c_str(), 65534, 65534), 0);
+    }
+    ASSERT_EQ(chmod((dir / "AtanOrg1.txt").c_str(), earlier_mode), 0);
+    const Outcome run = run_with_input(dir, "1\n100\n");
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << describe(run.status);
+    EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), expected_file(1, 100));
+    struct stat st {};
+    ASSERT_EQ(stat((dir / "AtanOrg1.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, static_cast<mode_t>(new_mode));
+    EXPECT_EQ(st.st_uid, geteuid());
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"AtanOrg1.txt"});
   }
 }
 
-// Ctrl-C or SIGTERM during the computation: the process ends by that signal,
-// its temporary file is gone and the earlier result is untouched.
+// A result file that is a symbolic link (or a chain of them): the file it
+// leads to is replaced, or created, through a temporary file beside it, and
+// the links stay as they are.
+TEST(ResultFile, ASymbolicLinkIsFollowedToItsTarget) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> links;  // name, text ("@" stands for the directory)
+    bool earlier;                                             // results/pi.txt exists before the run
+  };
+  for (const Case& c : {Case{"relative", {{"AtanOrg1.txt", "results/pi.txt"}}, true},
+                        Case{"chain, absolute", {{"AtanOrg1.txt", "hop"}, {"hop", "@/results/pi.txt"}}, true},
+                        Case{"dangling", {{"AtanOrg1.txt", "results/../results/pi.txt"}}, false}}) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    fs::create_directory(dir / "results");
+    if (c.earlier) write_file(dir / "results/pi.txt", EARLIER);
+    std::vector<std::string> names = {"results"};
+    for (auto [name, text] : c.links) {
+      if (text[0] == '@') text = dir.path().string() + text.substr(1);
+      fs::create_symlink(text, dir / name);
+      names.push_back(name);
+    }
+    const Outcome run = run_with_input(dir, "1\n100\n");
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << describe(run.status) << run.err;
+    EXPECT_EQ(mask_times(read_file(dir / "results/pi.txt")), expected_file(1, 100));
+    for (auto [name, text] : c.links) {
+      if (text[0] == '@') text = dir.path().string() + text.substr(1);
+      EXPECT_EQ(fs::read_symlink(dir / name).string(), text);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(dir.entries(), names);
+    EXPECT_EQ(fs::directory_iterator(dir / "results")->path().filename(), "pi.txt");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "results"), fs::directory_iterator()), 1);
+  }
+}
+
+// Temporary files of runs that died are removed by the next run, whatever
+// their formula; those a live run is writing (it holds them locked) are kept,
+// and so is anything not named as a temporary file.
+TEST(ResultFile, StaleTemporaryFilesAreRemoved) {
+  TempDir dir;
+  Child live(dir.path());
+  live.type("1\n6000000\n");
+  ASSERT_TRUE(live.wait_for_output(START + digits_line(5000035))) << live.output();
+  std::vector<std::string> kept = dir.entries();
+  ASSERT_EQ(kept.size(), 1u);
+  for (const char* dead : {".AtanOrg1.txt.dead01", ".AtanOrg3.txt.Dead03"}) write_file(dir / dead, EARLIER);
+  // Locked as a live run locks its own.
+  write_file(dir / ".AtanOrg2.txt.held02", EARLIER);
+  const int held = open((dir / ".AtanOrg2.txt.held02").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  write_file(dir / ".AtanOrg1.txt.short", EARLIER);
+  fs::create_directory(dir / ".AtanOrg1.txt.dir001");
+  fs::create_symlink("elsewhere", dir / ".AtanOrg1.txt.link01");
+  for (const char* name : {".AtanOrg2.txt.held02", ".AtanOrg1.txt.short", ".AtanOrg1.txt.dir001",
+                           ".AtanOrg1.txt.link01", "AtanOrg1.txt"}) {
+    kept.push_back(name);
+  }
+  std::sort(kept.begin(), kept.end());
+
+  const Outcome run = run_with_input(dir, "1\n100\n");
+  close(held);
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << describe(run.status);
+  EXPECT_EQ(dir.entries(), kept);
+  live.send(SIGTERM);
+  const Outcome stopped = live.finish();
+  EXPECT_TRUE(WIFSIGNALED(stopped.status) && WTERMSIG(stopped.status) == SIGTERM) << describe(stopped.status);
+}
+
+// The whole file's space is reserved before the computation, with the time
+// field 12 characters wide (up to 99,999 s); a run under 10 s writes 8, and
+// the file is cut to what was written. A file size limit one byte short of
+// the reservation stops the run before anything is computed.
+TEST(ResultFile, TheSpaceIsReservedBeforeTheComputation) {
+  const std::string file = expected_file(1, 2000);
+  const rlim_t written = file.size() - std::string("<t>").size() + std::string("0.000000").size();
+  const rlim_t reserved = written + 4;
+  for (rlim_t limit : {reserved, reserved - 1}) {
+    SCOPED_TRACE(limit);
+    TempDir dir;
+    write_file(dir / "AtanOrg1.txt", EARLIER);
+    const Outcome run = run_with_input(dir, "1\n2000\n", limit);
+    if (limit == reserved) {
+      EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << describe(run.status) << run.err;
+      EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), file);
+      EXPECT_EQ(fs::file_size(dir / "AtanOrg1.txt"), written);
+    } else {
+      EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 1) << describe(run.status);
+      EXPECT_EQ(run.out, MENU + DIGITS_PROMPT);
+      EXPECT_EQ(run.err, "atanpi: cannot write AtanOrg1.txt: " + std::string(std::strerror(EFBIG)) + "\n");
+      EXPECT_EQ(read_file(dir / "AtanOrg1.txt"), EARLIER);
+    }
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"AtanOrg1.txt"});
+  }
+}
+
+// A tmpfs of 64 KiB on `where`, mounted in a mount namespace of this test
+// process's own so that nothing outside sees it.
+class SmallFilesystem {
+ public:
+  explicit SmallFilesystem(const fs::path& where) : where_(where) {
+    mounted_ = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               mount("tmpfs", where.c_str(), "tmpfs", 0, "size=64k") == 0;
+    if (!mounted_) error_ = errno;
+  }
+  ~SmallFilesystem() {
+    if (mounted_) umount2(where_.c_str(), MNT_DETACH);
+  }
+  SmallFilesystem(const SmallFilesystem&) = delete;
+  SmallFilesystem& operator=(const SmallFilesystem&) = delete;
+
+  bool mounted() const { return mounted_; }
+  int error() const { return error_; }
+
+ private:
+  fs::path where_;
+  bool mounted_ = false;
+  int error_ = 0;
+};
+
+// A full disk shows at once: the 6 MB a run at the cap needs do not fit in
+// 64 KiB, and the run stops before computing rather than after 8 minutes.
+TEST(ResultFile, AFullFilesystemShowsBeforeTheComputation) {
+  TempDir dir;
+  SmallFilesystem small(dir.path());
+  if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(small.error());
+  write_file(dir / "AtanOrg1.txt", EARLIER);
+  const Outcome run = run_with_input(dir, "1\n6000000\n");
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 1) << describe(run.status);
+  EXPECT_EQ(run.out, MENU + DIGITS_PROMPT);
+  EXPECT_EQ(run.err, "atanpi: cannot write AtanOrg1.txt: " + std::string(std::strerror(ENOSPC)) + "\n");
+  EXPECT_EQ(read_file(dir / "AtanOrg1.txt"), EARLIER);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"AtanOrg1.txt"});
+  // What fits is written.
+  const Outcome small_run = run_with_input(dir, "1\n100\n");
+  EXPECT_TRUE(WIFEXITED(small_run.status) && WEXITSTATUS(small_run.status) == 0) << describe(small_run.status);
+  EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), expected_file(1, 100));
+}
+
+// A signal whose default action ends the process, during the computation:
+// the process ends by that signal, its temporary file is gone and the
+// earlier result is untouched.
 class Interrupted : public ::testing::TestWithParam<int> {};
 
 TEST_P(Interrupted, KeepsTheEarlierFile) {
@@ -297,8 +553,67 @@ TEST_P(Interrupted, KeepsTheEarlierFile) {
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"AtanOrg1.txt"});
 }
 
-INSTANTIATE_TEST_SUITE_P(ResultFile, Interrupted, ::testing::Values(SIGINT, SIGTERM),
-                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+INSTANTIATE_TEST_SUITE_P(ResultFile, Interrupted,
+                         ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM,
+                                           SIGXCPU, SIGVTALRM, SIGPROF, SIGABRT, SIGRTMIN + 2),
+                         [](const auto& info) {
+                           const char* name = sigabbrev_np(info.param);
+                           return name != nullptr ? std::string(name)
+                                                  : "RTMINplus" + std::to_string(info.param - SIGRTMIN);
+                         });
+
+// Signals ignored on entry (nohup, trap '' INT) stay ignored: the run goes
+// on until a signal that is not.
+TEST(Signals, IgnoredOnEntryStayIgnored) {
+  TempDir dir;
+  write_file(dir / "AtanOrg1.txt", EARLIER);
+  const std::vector<int> ignored = {SIGHUP, SIGINT, SIGQUIT, SIGUSR1};
+  Child child(dir.path(), ChildSetup{.ignored = ignored});
+  child.type("1\n6000000\n");
+  ASSERT_TRUE(child.wait_for_output(START + digits_line(5000035))) << child.output();
+  for (int sig : ignored) child.send(sig);
+  // Time to die by any of them, were it not ignored (a handler takes
+  // microseconds); sent together, SIGTERM could overtake the others.
+  std::this_thread::sleep_for(100ms);
+  child.send(SIGTERM);
+  const Outcome run = child.finish();
+  EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGTERM) << describe(run.status);
+  EXPECT_EQ(read_file(dir / "AtanOrg1.txt"), EARLIER);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"AtanOrg1.txt"});
+}
+
+// Once the new file is in place, a signal no longer changes the outcome: the
+// run ends as a success. The signal is sent the moment the rename shows
+// (inotify), while the program is still finishing: test and program share
+// one processor and the program runs at the lowest priority, so the test's
+// wake-up preempts it (a program that ended by the signal failed nearly
+// every round when tried).
+TEST(Signals, ASignalAfterTheRenameChangesNothing) {
+  cpu_set_t all, one;
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  CPU_ZERO(&one);
+  CPU_SET(sched_getcpu(), &one);
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    TempDir dir;
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, dir.path().c_str(), IN_MOVED_TO), 0);
+    Child child(dir.path());
+    setpriority(PRIO_PROCESS, child.pid(), 19);
+    child.type("1\n100\n");
+    pollfd ready = {watch, POLLIN, 0};
+    const bool renamed = poll(&ready, 1, static_cast<int>(RUN_LIMIT / 1ms)) == 1;
+    if (renamed) child.send(SIGTERM);
+    close(watch);
+    const Outcome run = child.finish();
+    EXPECT_TRUE(renamed) << "no rename seen";
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << describe(run.status);
+    EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), expected_file(1, 100));
+  }
+  sched_setaffinity(0, sizeof all, &all);
+}
 
 }  // namespace
 }  // namespace atanpi
