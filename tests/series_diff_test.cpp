@@ -53,6 +53,7 @@ class SeriesDifferential : public ::testing::TestWithParam<SeriesEngine> {
   void SetUp() override {
     if (!engine_available(GetParam())) GTEST_SKIP() << engine_name(GetParam()) << " does not run on this processor";
     lanes_ = static_cast<std::int32_t>(round_kernel(GetParam())->lanes());
+    group_ = round_kernel(GetParam())->group_terms;
   }
 
   std::vector<Variant> variants(int min_threads = 1) const {
@@ -76,11 +77,11 @@ class SeriesDifferential : public ::testing::TestWithParam<SeriesEngine> {
   }
 
   // Word counts around the boundaries of rows, segments (the kernel's lanes
-  // for one and two threads), groups and blocks.
+  // for one and two threads), groups (the kernel's terms a round) and blocks.
   std::vector<std::int32_t> boundary_counts() const {
     std::vector<std::int32_t> counts;
     for (std::int32_t n = -2; n <= 10; ++n) counts.push_back(n);
-    const std::int32_t G = config::GROUP_TERMS;
+    const std::int32_t G = group_;
     for (std::int32_t rows : {1, G - 1, G, G + 1, 2 * G, 3 * G + 1}) {
       for (std::int32_t segments : {lanes_, 2 * lanes_}) {
         for (std::int32_t d : {-1, 0, 1}) counts.push_back(rows * segments + d + 1);
@@ -91,6 +92,7 @@ class SeriesDifferential : public ::testing::TestWithParam<SeriesEngine> {
   }
 
   std::int32_t lanes_ = 1;
+  std::int32_t group_ = 2;
 };
 
 TEST_P(SeriesDifferential, FormulaTermsAtBoundaryWordCounts) {

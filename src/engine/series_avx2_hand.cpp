@@ -30,7 +30,7 @@
 namespace atanpi {
 namespace {
 
-constexpr int G = GROUP_TERMS;
+constexpr int G = 8;
 constexpr int LANES = 4;
 constexpr int FLOOR = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
 

@@ -5,12 +5,13 @@
 
 namespace atanpi::config {
 
-// Series terms evaluated together in one sweep over a segment (a "group").
-// Each term is a chain of dependent operations about 14 cycles long per
-// word; with 8 terms in flight, each a word behind the one before, the
-// floating-point pipes rather than the chains set the pace. Must be even, so
-// that every group of a block starts with the same sign.
-inline constexpr int GROUP_TERMS = 8;
+// Series terms evaluated together in one sweep over a segment (a "group"),
+// at most: each kernel sets its own count (8 for most instruction sets, see
+// series_highway.cpp). Each term is a chain of dependent operations about
+// 14 cycles long per word; with 8 terms in flight, each a word behind the
+// one before, the floating-point pipes rather than the chains set the pace.
+// Counts are even, so that every group of a block starts with the same sign.
+inline constexpr int MAX_GROUP_TERMS = 16;
 
 // Word segments per thread: one per lane of the kernel's vector of
 // doubles, so the lane count is the instruction set's: 1 (scalar), 2 (SSE4,
@@ -27,19 +28,20 @@ inline constexpr int MAX_THREADS = 64;
 inline constexpr int RING_SLOTS = 16;
 
 // Groups per block. A block keeps its segments fixed; between blocks the
-// pipeline drains (lanes idle for lanes * threads - 1 rounds) and the
-// segments are cut anew past the words that have become inactive. The count
-// balances these two losses: about sqrt((lanes - 1) * n / (GROUP_TERMS *
-// words lost per term)), within these bounds.
+// pipeline drains (lanes idle for segments - 1 rounds) and the segments are
+// cut anew past the words that have become inactive. The count balances
+// these two losses: about sqrt((segments - 1) * n / (group terms * words
+// lost per term)), at least this many groups and at most MAX_BLOCK_PASSES
+// passes.
 inline constexpr std::int32_t MIN_BLOCK_GROUPS = 16;
-inline constexpr std::int32_t MAX_BLOCK_GROUPS = 2048;
+inline constexpr std::int32_t MAX_BLOCK_PASSES = 16384;
 
 // A block's contributions to one acc word are summed in a 32-bit word. A
 // quotient word of the division by 2j+1 is below 2.4 * 10^5 (its remainder
-// stays below twice the divisor), so a group adds less than GROUP_TERMS / 2
-// * 2.4 * 10^5 in magnitude: the bound below keeps every such sum in range
-// whatever the digits.
-static_assert(std::int64_t{MAX_BLOCK_GROUPS} * (GROUP_TERMS / 2) * 240000 + 240000 < (std::int64_t{1} << 31));
+// stays below twice the divisor) and the passes alternate in sign, so a
+// block adds less than MAX_BLOCK_PASSES / 2 * 2.4 * 10^5 in magnitude: the
+// bound below keeps every such sum in range whatever the digits.
+static_assert(std::int64_t{MAX_BLOCK_PASSES} / 2 * 240000 + 240000 < (std::int64_t{1} << 31));
 
 // With the thread count left to the engine, each thread gets at least this
 // many rows per segment; smaller evaluations use fewer

@@ -11,9 +11,9 @@
 //   contributions -s and 99999s to acc cancel over every two passes, and are
 //   added in closed form.
 // - The remaining words are cut into one segment per vector lane of each
-//   thread, stored transposed, and swept in rounds: in each round every lane applies a
-//   group of GROUP_TERMS consecutive passes to its segment, and the group
-//   moves one lane (one segment) on per round, taking its remainders with
+//   thread, stored transposed, and swept in rounds: in each round every
+//   lane applies a group of consecutive passes (the kernel's group_terms)
+//   to its segment, and the group moves one lane (one segment) on per round, taking its remainders with
 //   it. Thread t's first lane takes the group from thread t-1's last lane
 //   through a ring of remainder hand-offs, so thread t runs a round behind.
 // - The segments stay fixed for a block of groups; then the pipeline drains,
@@ -39,7 +39,6 @@
 namespace atanpi {
 namespace {
 
-constexpr int G = GROUP_TERMS;
 constexpr std::int32_t COMPLEMENT_WORD = 99999;
 constexpr std::size_t SCRATCH_WORDS = std::size_t{ARRAY_CAPACITY} + MAX_LANES * config::MAX_THREADS;
 
@@ -51,8 +50,8 @@ alignas(64) std::int32_t scratch_deltas[SCRATCH_WORDS];
 struct alignas(64) Handoff {
   alignas(64) std::atomic<std::int32_t> published{0};  // groups written
   alignas(64) std::atomic<std::int32_t> consumed{0};   // groups taken
-  alignas(64) double r2[config::RING_SLOTS][G];
-  double r1[config::RING_SLOTS][G];
+  alignas(64) double r2[config::RING_SLOTS][MAX_GROUP_TERMS];
+  double r1[config::RING_SLOTS][MAX_GROUP_TERMS];
 };
 Handoff handoffs[config::MAX_THREADS];
 
@@ -149,6 +148,7 @@ double entry_r1(const Prefix& p, const PassDivisors& div) {
 struct Block {
   const RoundKernel* kernel = nullptr;
   std::int32_t lanes;       // segments per thread: the kernel's vector lanes
+  int group;                // passes per group: the kernel's group_terms
   Prefix prefix;
   PassDivisors base;        // b and rb
   std::int32_t first_pass;  // j of the block's first pass
@@ -163,11 +163,12 @@ struct Block {
 // [g * L + k], as the kernels take them.
 void run_thread(const Block& blk, int t) {
   const std::int32_t lanes = blk.lanes;
+  const int G = blk.group;
   const std::int32_t lane0 = t * lanes;
-  alignas(64) double r2[G * MAX_LANES] = {};
-  alignas(64) double r1[G * MAX_LANES] = {};
-  alignas(64) double d[G * MAX_LANES];
-  alignas(64) double rd[G * MAX_LANES];
+  alignas(64) double r2[MAX_GROUP_TERMS * MAX_LANES] = {};
+  alignas(64) double r1[MAX_GROUP_TERMS * MAX_LANES] = {};
+  alignas(64) double d[MAX_GROUP_TERMS * MAX_LANES];
+  alignas(64) double rd[MAX_GROUP_TERMS * MAX_LANES];
   auto at = [lanes](int g, std::int32_t k) { return g * lanes + k; };
   RoundArgs args;
   args.words = scratch_words + std::size_t(lane0) * blk.rows;
@@ -255,7 +256,7 @@ std::size_t segment_start(std::int32_t k, std::int32_t rows, std::int32_t lanes)
   return std::size_t(k / lanes) * rows * lanes + k % lanes;
 }
 
-// Applies blk.groups * G passes to words prefix.first .. n.
+// Applies blk.groups * blk.group passes to words prefix.first .. n.
 void run_block(const Block& blk, std::int32_t* acc, std::int32_t* term, std::int32_t n) {
   const std::int32_t first = blk.prefix.first;
   const std::int32_t segments = blk.threads * blk.lanes;
@@ -293,10 +294,10 @@ void run_block(const Block& blk, std::int32_t* acc, std::int32_t* term, std::int
   }
 }
 
-std::int32_t block_groups(std::int32_t n, std::int32_t segments, double shrink) {
-  const double best = std::sqrt((segments - 1.0) * n / (G * shrink));
-  return static_cast<std::int32_t>(
-      std::clamp(best, double(config::MIN_BLOCK_GROUPS), double(config::MAX_BLOCK_GROUPS)));
+std::int32_t block_groups(std::int32_t n, std::int32_t segments, int group, double shrink) {
+  const double best = std::sqrt((segments - 1.0) * n / (group * shrink));
+  const double most = config::MAX_BLOCK_PASSES / group;
+  return static_cast<std::int32_t>(std::clamp(best, std::min(double(config::MIN_BLOCK_GROUPS), most), most));
 }
 
 int threads_for(const SeriesSettings& settings, std::int32_t active_words, std::int32_t lanes) {
@@ -313,6 +314,7 @@ int threads_for(const SeriesSettings& settings, std::int32_t active_words, std::
 void atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& settings, std::int32_t* acc,
                           std::int32_t* term, std::int32_t n, std::int32_t coef, double x) {
   const auto lanes = static_cast<std::int32_t>(kernel.lanes());
+  const int G = kernel.group_terms;
   PassDivisors base;
   base.b = x * x;
   base.rb = 1.0 / base.b;
@@ -332,7 +334,7 @@ void atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& setti
     const int threads = threads_for(settings, std::max(active, 0), lanes);
     const std::int32_t segments = threads * lanes;
     const std::int32_t groups =
-        std::min((series_terms - j + 1) / G, block_groups(n, segments, shrink));
+        std::min((series_terms - j + 1) / G, block_groups(n, segments, G, shrink));
     const std::int32_t passes = groups > 0 ? groups * G : series_terms - j + 1;
 
     confirm_complement(prefix, base, j, passes);
@@ -342,6 +344,7 @@ void atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& setti
         Block blk;
         blk.kernel = &kernel;
         blk.lanes = lanes;
+        blk.group = G;
         blk.prefix = prefix;
         blk.base = base;
         blk.first_pass = j;

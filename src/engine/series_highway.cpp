@@ -5,11 +5,11 @@
 //
 // Each lane of a vector of doubles sweeps its own word segment (the words
 // are stored transposed, see series_kernel.hpp), so one vector operation
-// advances every segment of the thread. Within the sweep the GROUP_TERMS
+// advances every segment of the thread. Within the sweep the GROUP
 // terms of the group run as a wavefront: term g works on row i - g while
 // term 0 works on row i, and hands the quotient word it produced (the new
 // power-term word) and the running sum of its acc contributions to term
-// g + 1 in registers. That keeps 2 x GROUP_TERMS independent remainder
+// g + 1 in registers. That keeps 2 x GROUP independent remainder
 // chains in flight, so the sweep is bound by the floating-point pipes, not
 // by the ~14-cycle latency of one chain.
 //
@@ -42,17 +42,16 @@ namespace atanpi {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Lanes per vector: 4 on AVX-512 as on AVX2 (measured faster than 8 on
-// Zen 4, whose 512-bit operations take two 256-bit passes: 8 lanes only
-// double the segments to fill and drain), the full vector elsewhere.
-#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
-#ifndef ATANPI_AVX3_LANES
-#define ATANPI_AVX3_LANES 4
-#endif
-constexpr std::size_t WANTED_LANES = ATANPI_AVX3_LANES;
-#else
+// Lanes per vector and terms per group, per instruction set: the full
+// vector (up to MAX_LANES doubles) and 8 terms. Measured on Zen 4 with
+// AVX-512 (16 * arctan(1/5), 100,000 digits, one core, CPU time on a busy
+// machine): 8 lanes 168 ms against 4 lanes 180 ms; groups of 6, 8, 10, 12
+// and 16 terms 173, 168, 170, 192 and 226 ms (from 10 terms up the group's
+// state no longer fits the 32 registers).
 constexpr std::size_t WANTED_LANES = MAX_LANES;
-#endif
+constexpr int GROUP = 8;
+static_assert(GROUP % 2 == 0 && GROUP <= MAX_GROUP_TERMS, "groups hold an even count of terms, 16 at most");
+
 using D = hn::CappedTag<double, WANTED_LANES>;
 using DI = hn::Rebind<std::int32_t, D>;
 using V = hn::Vec<D>;
@@ -71,7 +70,13 @@ HWY_INLINE V word_step(V w, V& r2, V& r1, V d, V rd, V radix, V b, V rb, V& q) {
   return v;
 }
 
-std::uint64_t lane_bits(std::uint32_t mask) { return mask; }
+// The active lanes as a mask over the 32-bit words of a row.
+HWY_INLINE hn::Mask<DI> active_lanes(std::uint32_t lane_mask) {
+  std::uint8_t bits[8] = {};
+  const std::uint64_t mask_bits = lane_mask;
+  std::memcpy(bits, &mask_bits, sizeof mask_bits);
+  return hn::LoadMaskBits(DI(), bits);
+}
 
 // Rounds with fewer rows than terms: the terms one after another, each over
 // all rows, with their state in memory.
@@ -79,12 +84,9 @@ void round_by_term(const RoundArgs& a) {
   const D d;
   const DI di;
   const std::size_t n = hn::Lanes(d);
-  std::uint8_t bits[8];
-  const std::uint64_t mask_bits = lane_bits(a.lane_mask);
-  std::memcpy(bits, &mask_bits, sizeof bits);
-  const auto active = hn::LoadMaskBits(di, bits);
+  const auto active = active_lanes(a.lane_mask);
   const V radix_v = hn::Set(d, radix), b = hn::Set(d, a.b), rb = hn::Set(d, a.rb);
-  for (int g = 0; g < GROUP_TERMS; ++g) {
+  for (int g = 0; g < GROUP; ++g) {
     const V sign = hn::Set(d, (g % 2 == 0) ? a.sign : -a.sign);
     V r2 = hn::LoadU(d, a.r2 + g * n);
     V r1 = hn::LoadU(d, a.r1 + g * n);
@@ -105,126 +107,108 @@ void round_by_term(const RoundArgs& a) {
   }
 }
 
-// The wavefront for GROUP_TERMS = 8: term g's remainders r2_g, r1_g and
-// divisors d_g, rd_g; what term g hands to term g+1: q_g and p_g.
-static_assert(GROUP_TERMS == 8, "the wavefront below is written out for 8 terms");
+// Expands M(g) for g = 0 .. 15, or M(g, g-1, OP) for g = 1 .. 15 with OP the
+// sign of term g's contribution (Sub for odd g, Add for even), highest
+// first. Terms at or past GROUP are compiled out where they are used.
+#define ATANPI_EACH_TERM(M) \
+  M(0) M(1) M(2) M(3) M(4) M(5) M(6) M(7) M(8) M(9) M(10) M(11) M(12) M(13) M(14) M(15)
+#define ATANPI_EACH_LATER_TERM_DOWN(M, ...)                                                     \
+  M(15, 14, Sub, __VA_ARGS__) M(14, 13, Add, __VA_ARGS__) M(13, 12, Sub, __VA_ARGS__)            \
+  M(12, 11, Add, __VA_ARGS__) M(11, 10, Sub, __VA_ARGS__) M(10, 9, Add, __VA_ARGS__)             \
+  M(9, 8, Sub, __VA_ARGS__) M(8, 7, Add, __VA_ARGS__) M(7, 6, Sub, __VA_ARGS__)                  \
+  M(6, 5, Add, __VA_ARGS__) M(5, 4, Sub, __VA_ARGS__) M(4, 3, Add, __VA_ARGS__)                  \
+  M(3, 2, Sub, __VA_ARGS__) M(2, 1, Add, __VA_ARGS__) M(1, 0, Sub, __VA_ARGS__)
 
+// The wavefront: term g's remainders r2_g, r1_g and divisors d_g, rd_g;
+// what term g hands to term g+1: its quotient word q_g and the sum p_g of
+// the contributions of terms 0 .. g for the row.
 template <bool MASKED>
 HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
   const D d;
   const DI di;
   const std::size_t n = hn::Lanes(d);
-  std::uint8_t bits[8];
-  const std::uint64_t mask_bits = lane_bits(a.lane_mask);
-  std::memcpy(bits, &mask_bits, sizeof bits);
-  const auto active = hn::LoadMaskBits(di, bits);
+  const auto active = active_lanes(a.lane_mask);
   const V radix_v = hn::Set(d, radix), b = hn::Set(d, a.b), rb = hn::Set(d, a.rb);
   const V sign = hn::Set(d, a.sign);
+  const V zero = hn::Zero(d);
   std::int32_t* const words = a.words;
   std::int32_t* const deltas = a.deltas;
 
-#define ATANPI_LOAD_TERM(g)                   \
-  V r2_##g = hn::LoadU(d, a.r2 + (g) * n);    \
-  V r1_##g = hn::LoadU(d, a.r1 + (g) * n);    \
-  const V d_##g = hn::LoadU(d, a.d + (g) * n); \
-  const V rd_##g = hn::LoadU(d, a.rd + (g) * n);
-  ATANPI_LOAD_TERM(0)
-  ATANPI_LOAD_TERM(1)
-  ATANPI_LOAD_TERM(2)
-  ATANPI_LOAD_TERM(3)
-  ATANPI_LOAD_TERM(4)
-  ATANPI_LOAD_TERM(5)
-  ATANPI_LOAD_TERM(6)
-  ATANPI_LOAD_TERM(7)
-#undef ATANPI_LOAD_TERM
-  V q_0 = hn::Zero(d), q_1 = q_0, q_2 = q_0, q_3 = q_0, q_4 = q_0, q_5 = q_0, q_6 = q_0;
-  V p_0 = q_0, p_1 = q_0, p_2 = q_0, p_3 = q_0, p_4 = q_0, p_5 = q_0, p_6 = q_0;
+  // Terms past GROUP keep zeros; the compiler drops them.
+#define ATANPI_TERM_STATE(g)                                               \
+  V r2_##g = zero, r1_##g = zero, d_##g = zero, rd_##g = zero, q_##g = zero, p_##g = zero; \
+  if constexpr ((g) < GROUP) {                                             \
+    r2_##g = hn::LoadU(d, a.r2 + (g) * n);                                 \
+    r1_##g = hn::LoadU(d, a.r1 + (g) * n);                                 \
+    d_##g = hn::LoadU(d, a.d + (g) * n);                                   \
+    rd_##g = hn::LoadU(d, a.rd + (g) * n);                                 \
+  }
+  ATANPI_EACH_TERM(ATANPI_TERM_STATE)
+#undef ATANPI_TERM_STATE
 
-  // Term 0 at row i: takes the word from memory.
-#define ATANPI_TERM_FIRST(i)                                                            \
-  {                                                                                     \
-    const V w = hn::PromoteTo(d, hn::LoadU(di, words + std::size_t(i) * n));             \
-    p_0 = word_step(w, r2_0, r1_0, d_0, rd_0, radix_v, b, rb, q_0);                     \
-  }
-  // Term g at row i - g: takes term g-1's word and sum; contributions
-  // alternate in sign within the group (OP is Add or Sub).
-#define ATANPI_TERM_MIDDLE(g, prev, OP)                                          \
-  {                                                                              \
-    const V v = word_step(q_##prev, r2_##g, r1_##g, d_##g, rd_##g, radix_v, b, rb, q_##g); \
-    p_##g = hn::OP(p_##prev, v);                                                 \
-  }
-  // Term 7 at row i - 7: the row is done, word and sum go to memory.
-#define ATANPI_TERM_LAST(i)                                                            \
-  {                                                                                    \
-    V q;                                                                               \
-    const V v = word_step(q_6, r2_7, r1_7, d_7, rd_7, radix_v, b, rb, q);               \
-    std::int32_t* word_row = words + std::size_t((i) - 7) * n;                         \
-    std::int32_t* delta_row = deltas + std::size_t((i) - 7) * n;                       \
-    auto qi = hn::DemoteTo(di, q);                                                     \
-    auto pi = hn::DemoteTo(di, hn::Mul(hn::Sub(p_6, v), sign));                        \
-    if constexpr (MASKED) {                                                            \
-      qi = hn::IfThenElse(active, qi, hn::LoadU(di, word_row));                        \
-      pi = hn::IfThenElseZero(active, pi);                                             \
-    }                                                                                  \
-    hn::StoreU(qi, di, word_row);                                                      \
-    hn::StoreU(hn::Add(hn::LoadU(di, delta_row), pi), di, delta_row);                  \
+  // Term g at step i works on row i - g. Term 0 takes the word from memory;
+  // term g > 0 takes term g-1's word and sum (handed over a step earlier),
+  // and the last term puts word and sum in memory.
+#define ATANPI_TERM_LATER(g, prev, OP, i, LO, HI)                                            \
+  if constexpr ((g) < GROUP) {                                                               \
+    if ((g) >= (LO) && (g) <= (HI)) {                                                        \
+      V q;                                                                                   \
+      const V v = word_step(q_##prev, r2_##g, r1_##g, d_##g, rd_##g, radix_v, b, rb, q);     \
+      if constexpr ((g) < GROUP - 1) {                                                       \
+        q_##g = q;                                                                           \
+        p_##g = hn::OP(p_##prev, v);                                                         \
+      } else {                                                                               \
+        std::int32_t* word_row = words + std::size_t((i) - (g)) * n;                         \
+        std::int32_t* delta_row = deltas + std::size_t((i) - (g)) * n;                       \
+        auto qi = hn::DemoteTo(di, q);                                                       \
+        auto pi = hn::DemoteTo(di, hn::Mul(hn::OP(p_##prev, v), sign));                      \
+        if constexpr (MASKED) {                                                              \
+          qi = hn::IfThenElse(active, qi, hn::LoadU(di, word_row));                          \
+          pi = hn::IfThenElseZero(active, pi);                                               \
+        }                                                                                    \
+        hn::StoreU(qi, di, word_row);                                                        \
+        hn::StoreU(hn::Add(hn::LoadU(di, delta_row), pi), di, delta_row);                    \
+      }                                                                                      \
+    }                                                                                        \
   }
   // Step i: terms HI down to LO (descending, so that each term takes its
-  // hand-off before the term below replaces it). The bounds are constants:
-  // the compiler drops the terms outside them.
-#define ATANPI_STEP(i, LO, HI)                                        \
-  {                                                                   \
-    if (7 >= (LO) && 7 <= (HI)) ATANPI_TERM_LAST(i)                   \
-    if (6 >= (LO) && 6 <= (HI)) ATANPI_TERM_MIDDLE(6, 5, Add)         \
-    if (5 >= (LO) && 5 <= (HI)) ATANPI_TERM_MIDDLE(5, 4, Sub)         \
-    if (4 >= (LO) && 4 <= (HI)) ATANPI_TERM_MIDDLE(4, 3, Add)         \
-    if (3 >= (LO) && 3 <= (HI)) ATANPI_TERM_MIDDLE(3, 2, Sub)         \
-    if (2 >= (LO) && 2 <= (HI)) ATANPI_TERM_MIDDLE(2, 1, Add)         \
-    if (1 >= (LO) && 1 <= (HI)) ATANPI_TERM_MIDDLE(1, 0, Sub)         \
-    if (0 >= (LO) && 0 <= (HI)) ATANPI_TERM_FIRST(i)                  \
+  // hand-off before the term below replaces it).
+#define ATANPI_STEP(i, LO, HI)                                                     \
+  {                                                                                \
+    ATANPI_EACH_LATER_TERM_DOWN(ATANPI_TERM_LATER, i, LO, HI)                      \
+    if ((LO) == 0) {                                                               \
+      const V w = hn::PromoteTo(d, hn::LoadU(di, words + std::size_t(i) * n));     \
+      p_0 = word_step(w, r2_0, r1_0, d_0, rd_0, radix_v, b, rb, q_0);              \
+    }                                                                              \
   }
-
-  // Fill: at step i only terms 0 .. i have reached the segment.
-  ATANPI_STEP(0, 0, 0)
-  ATANPI_STEP(1, 0, 1)
-  ATANPI_STEP(2, 0, 2)
-  ATANPI_STEP(3, 0, 3)
-  ATANPI_STEP(4, 0, 4)
-  ATANPI_STEP(5, 0, 5)
-  ATANPI_STEP(6, 0, 6)
-  for (std::int32_t i = 7; i < a.rows; ++i) ATANPI_STEP(i, 0, 7)
-  // Drain: at step rows - 1 + e only terms e .. 7 are still in it.
+  // Fill: at step i < GROUP - 1 only terms 0 .. i have reached the segment.
+#define ATANPI_FILL(i) \
+  if constexpr ((i) < GROUP - 1) ATANPI_STEP(i, 0, i)
+  ATANPI_EACH_TERM(ATANPI_FILL)
+#undef ATANPI_FILL
+  for (std::int32_t i = GROUP - 1; i < a.rows; ++i) ATANPI_STEP(i, 0, GROUP - 1)
+  // Drain: at step rows - 1 + e only terms e .. GROUP-1 are still in it.
   const std::int32_t last = a.rows - 1;
-  ATANPI_STEP(last + 1, 1, 7)
-  ATANPI_STEP(last + 2, 2, 7)
-  ATANPI_STEP(last + 3, 3, 7)
-  ATANPI_STEP(last + 4, 4, 7)
-  ATANPI_STEP(last + 5, 5, 7)
-  ATANPI_STEP(last + 6, 6, 7)
-  ATANPI_STEP(last + 7, 7, 7)
+#define ATANPI_DRAIN(e) \
+  if constexpr ((e) > 0 && (e) < GROUP) ATANPI_STEP(last + (e), e, GROUP - 1)
+  ATANPI_EACH_TERM(ATANPI_DRAIN)
+#undef ATANPI_DRAIN
 #undef ATANPI_STEP
-#undef ATANPI_TERM_LAST
-#undef ATANPI_TERM_MIDDLE
-#undef ATANPI_TERM_FIRST
+#undef ATANPI_TERM_LATER
 
-#define ATANPI_STORE_TERM(g)                \
-  hn::StoreU(r2_##g, d, a.r2 + (g) * n);    \
-  hn::StoreU(r1_##g, d, a.r1 + (g) * n);
-  ATANPI_STORE_TERM(0)
-  ATANPI_STORE_TERM(1)
-  ATANPI_STORE_TERM(2)
-  ATANPI_STORE_TERM(3)
-  ATANPI_STORE_TERM(4)
-  ATANPI_STORE_TERM(5)
-  ATANPI_STORE_TERM(6)
-  ATANPI_STORE_TERM(7)
+#define ATANPI_STORE_TERM(g)                 \
+  if constexpr ((g) < GROUP) {               \
+    hn::StoreU(r2_##g, d, a.r2 + (g) * n);   \
+    hn::StoreU(r1_##g, d, a.r1 + (g) * n);   \
+  }
+  ATANPI_EACH_TERM(ATANPI_STORE_TERM)
 #undef ATANPI_STORE_TERM
 }
 
 void series_round(const RoundArgs& a) {
   // The wavefront needs every term to enter and leave the segment in turn.
-  const std::uint32_t all = (std::uint64_t{1} << round_lanes()) - 1;
-  if (a.rows < GROUP_TERMS) {
+  const std::uint32_t all = static_cast<std::uint32_t>((std::uint64_t{1} << round_lanes()) - 1);
+  if (a.rows < GROUP) {
     round_by_term(a);
   } else if ((a.lane_mask & all) == all) {
     round_wavefront<false>(a);
@@ -243,31 +227,20 @@ HWY_NOINLINE double floor_sweep_of(std::int64_t steps) {
   const V b = hn::Set(d, 25.0), rb = hn::Set(d, 1.0 / 25.0);
   const V dv = hn::Set(d, 100001.0), rdv = hn::Set(d, 1.0 / 100001.0);
   const V w = hn::Set(d, 31415.0);
-#define ATANPI_FLOOR_STATE(g) \
-  V r2_##g = hn::Set(d, double(g)), r1_##g = hn::Set(d, double(g)), p_##g = hn::Zero(d), q_##g;
-  ATANPI_FLOOR_STATE(0)
-  ATANPI_FLOOR_STATE(1)
-  ATANPI_FLOOR_STATE(2)
-  ATANPI_FLOOR_STATE(3)
-  ATANPI_FLOOR_STATE(4)
-  ATANPI_FLOOR_STATE(5)
-  ATANPI_FLOOR_STATE(6)
-  ATANPI_FLOOR_STATE(7)
+  const V zero = hn::Zero(d);
+#define ATANPI_FLOOR_STATE(g) V r2_##g = hn::Set(d, double(g)), r1_##g = r2_##g, p_##g = zero, q_##g = zero;
+  ATANPI_EACH_TERM(ATANPI_FLOOR_STATE)
 #undef ATANPI_FLOOR_STATE
 #define ATANPI_FLOOR_TERM(g) \
-  if constexpr (g < TERMS) p_##g = hn::Add(p_##g, word_step(w, r2_##g, r1_##g, dv, rdv, radix_v, b, rb, q_##g));
+  if constexpr ((g) < TERMS) p_##g = hn::Add(p_##g, word_step(w, r2_##g, r1_##g, dv, rdv, radix_v, b, rb, q_##g));
   for (std::int64_t s = 0; s < steps; ++s) {
-    ATANPI_FLOOR_TERM(0)
-    ATANPI_FLOOR_TERM(1)
-    ATANPI_FLOOR_TERM(2)
-    ATANPI_FLOOR_TERM(3)
-    ATANPI_FLOOR_TERM(4)
-    ATANPI_FLOOR_TERM(5)
-    ATANPI_FLOOR_TERM(6)
-    ATANPI_FLOOR_TERM(7)
+    ATANPI_EACH_TERM(ATANPI_FLOOR_TERM)
   }
 #undef ATANPI_FLOOR_TERM
-  const V sum = hn::Add(hn::Add(hn::Add(p_0, p_1), hn::Add(p_2, p_3)), hn::Add(hn::Add(p_4, p_5), hn::Add(p_6, p_7)));
+  V sum = zero;
+#define ATANPI_FLOOR_SUM(g) sum = hn::Add(sum, hn::Add(p_##g, q_##g));
+  ATANPI_EACH_TERM(ATANPI_FLOOR_SUM)
+#undef ATANPI_FLOOR_SUM
   return hn::GetLane(hn::SumOfLanes(d, sum));
 }
 
@@ -275,9 +248,14 @@ double floor_sweep(std::int64_t steps, int terms) {
   switch (terms) {
     case 4: return floor_sweep_of<4>(steps);
     case 6: return floor_sweep_of<6>(steps);
-    default: return floor_sweep_of<8>(steps);
+    case 8: return floor_sweep_of<8>(steps);
+    case 12: return floor_sweep_of<12>(steps);
+    default: return floor_sweep_of<16>(steps);
   }
 }
+
+#undef ATANPI_EACH_LATER_TERM_DOWN
+#undef ATANPI_EACH_TERM
 
 }  // namespace HWY_NAMESPACE
 }  // namespace atanpi
@@ -289,7 +267,7 @@ std::size_t hand_lanes();
 void series_round_avx2_hand(const RoundArgs& args);
 
 #define ATANPI_KERNEL(ENGINE, NS) \
-  RoundKernel{ENGINE, &NS::round_lanes, &NS::series_round, &NS::floor_sweep},
+  RoundKernel{ENGINE, &NS::round_lanes, NS::GROUP, &NS::series_round, &NS::floor_sweep},
 
 const std::vector<RoundKernel>& round_kernels() {
   static const std::vector<RoundKernel> kernels = {
@@ -305,7 +283,7 @@ const std::vector<RoundKernel>& round_kernels() {
       ATANPI_KERNEL(SeriesEngine::avx2, N_AVX2)
       // The hand-written AVX2 kernel, kept beside the portable one until
       // both are compared.
-      RoundKernel{SeriesEngine::avx2hand, &hand_lanes, &series_round_avx2_hand, &N_AVX2::floor_sweep},
+      RoundKernel{SeriesEngine::avx2hand, &hand_lanes, 8, &series_round_avx2_hand, &N_AVX2::floor_sweep},
 #endif
 #if HWY_TARGETS & HWY_AVX3
       ATANPI_KERNEL(SeriesEngine::avx3, N_AVX3)

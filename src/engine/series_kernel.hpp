@@ -3,7 +3,7 @@
 // Words are held transposed: row r, lane k holds word (segment k, offset r),
 // `lanes` words to a row, so one vector load gives the same offset of all
 // the segments of a thread. In one round each lane sweeps its segment with
-// one group of GROUP_TERMS consecutive series terms; the lanes work on
+// one group of consecutive series terms (the kernel's group_terms); the lanes work on
 // different groups (lane k on the group lane k-1 had in the round before),
 // each with its own divisors 2j+1 and its own remainders.
 //
@@ -21,7 +21,7 @@
 
 namespace atanpi {
 
-inline constexpr int GROUP_TERMS = config::GROUP_TERMS;
+inline constexpr int MAX_GROUP_TERMS = config::MAX_GROUP_TERMS;
 inline constexpr int MAX_LANES = config::MAX_LANES;
 
 struct RoundArgs {
@@ -49,6 +49,7 @@ struct RoundArgs {
 struct RoundKernel {
   SeriesEngine engine;
   std::size_t (*lanes)();  // segments per thread, 1 .. MAX_LANES
+  int group_terms;         // series terms a round applies: even, 2 .. MAX_GROUP_TERMS
   void (*round)(const RoundArgs& args);
   // The floor benchmark: `steps` word-steps of each of `terms` (one of
   // FLOOR_TERM_COUNTS) independent series terms on every lane, held in
@@ -57,10 +58,10 @@ struct RoundKernel {
   double (*floor_sweep)(std::int64_t steps, int terms);
 };
 
-// Independent terms the floor sweep can run: enough to hide the latency of
-// a term's chain, few enough to stay in the registers of 16- and
-// 32-register instruction sets.
-inline constexpr int FLOOR_TERM_COUNTS[] = {4, 6, 8};
+// Independent terms the floor sweep can run. The fewer stay in the 16
+// registers of SSE4 and AVX2; the more hide the latency of a term's chain
+// better where there are 32. The floor is the best of them.
+inline constexpr int FLOOR_TERM_COUNTS[] = {4, 6, 8, 12, 16};
 
 // The kernels compiled into this program, lowest instruction set first
 // (the portable scalar one always among them).
