@@ -40,6 +40,17 @@ std::string with_wrong_digit(std::string text, long p) {
   return text;
 }
 
+const std::string TITLE = " ** Pi Computation with the original arctan method ** ";
+
+// The message on a first line of `count` NUL bytes, more than the 512
+// that are quoted.
+std::string nul_line_message(std::size_t count) {
+  std::string shown;
+  for (int i = 0; i < 512; ++i) shown += "\\x00";
+  return "not an atanpi result file: expected \"" + TITLE + "\", found \"" + shown + "\"... (" +
+         std::to_string(count) + " bytes)";
+}
+
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
   const std::size_t at = text.find(from);
   EXPECT_NE(at, std::string::npos) << from;
@@ -66,11 +77,13 @@ TEST(TrustedPi, AgreesWithMpfr) {
 TEST(ResultCheck, CorrectFilesOfSeveralSizes) {
   for (std::int32_t n : {5, 10, 80, 85, 160, 165, 1000, 1005, 25000}) {
     SCOPED_TRACE("N=" + std::to_string(n));
-    const ParsedResult r = parse_result(result_text(3, n, pi()));
+    const std::string text = result_text(3, n, pi());
+    const ParsedResult r = parse_result(text);
     ASSERT_TRUE(r.ok) << "line " << r.line << ": " << r.message;
     EXPECT_EQ(r.formula_id, 3);
     EXPECT_EQ(r.digits, n);
     const bool odd_words = n / 5 % 2 == 1;
+    EXPECT_EQ(places_needed(text.substr(0, HEAD_BYTES)), n + (odd_words ? 5 : 0));
     EXPECT_EQ(r.places, pi().substr(0, n + (odd_words ? 5 : 0)));
     const DigitCheck d = check_digits(r, pi());
     EXPECT_TRUE(passes(r, d));
@@ -123,12 +136,29 @@ TEST(ResultCheck, NoRowsForZeroAndNegativeCounts) {
   }
 }
 
-TEST(ResultCheck, CrLfLineEndsAreAccepted) {
-  std::string text;
-  for (char c : result_text(2, 165, pi())) text += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  const ParsedResult r = parse_result(text);
+std::string with_crlf(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
+
+// CR LF line ends are accepted. With them, N at the cap and the widest
+// header fields a file reaches the size up to which atanpi-verify reads.
+TEST(ResultCheck, CrLfLineEndsAndTheLargestFile) {
+  const ParsedResult r = parse_result(with_crlf(result_text(2, 165, pi())));
   EXPECT_TRUE(r.ok) << r.message;
   EXPECT_EQ(r.places, pi().substr(0, 170));
+
+  // Only the layout is checked here, so any digits do.
+  std::string widest = with_crlf(result_text(5, 5000035, std::string(5000045, '7'), 0));
+  widest = replaced(widest, "= 5000035, ID= 5 ", "= 00005000035, ID= 00000000005 ");
+  widest = replaced(widest, "Time(s)= 0.000000", "Time(s)= -" + std::string(309, '9') + ".000000");
+  const ParsedResult big = parse_result(widest);
+  EXPECT_TRUE(big.ok) << "line " << big.line << ": " << big.message;
+  EXPECT_EQ(big.places.size(), 5000040u);
+  EXPECT_EQ(widest.size(), MAX_RESULT_BYTES);
+  EXPECT_EQ(HEAD_BYTES, widest.find("\r\n", widest.find("\r\n") + 2) + 2);
+  EXPECT_EQ(places_needed(widest.substr(0, HEAD_BYTES)), 5000040);
 }
 
 // Every prefix of a good file is rejected, with the line where it stops.
@@ -151,6 +181,7 @@ struct Fault {
   std::string text;
   long line;
   std::string message;  // the start of the message
+  bool whole = false;   // `message` is all of it
 };
 
 TEST(ResultCheck, MalformedFilesNameTheLine) {
@@ -159,17 +190,28 @@ TEST(ResultCheck, MalformedFilesNameTheLine) {
   const std::vector<Fault> faults = {
       {"empty file", "", 1, "the file is empty"},
       {"not a result file", "hello\nworld\n", 1, "not an atanpi result file"},
+      {"tab and CR in the title", replaced(good, "arctan method ** \n", "arctan\tmethod ** \r\r\n"), 1,
+       "not an atanpi result file: expected \"" + TITLE +
+           "\", found \" ** Pi Computation with the original arctan\\tmethod ** \\r\"",
+       true},
+      {"long binary line", std::string(600, '\0') + "\n", 1, nul_line_message(600), true},
       {"binary", std::string("\x7f" "ELF\0\1", 6), 1, "not an atanpi result file"},
       {"only the title", good.substr(0, good.find('\n') + 1), 2, "expected \"  Number of"},
       {"count garbled", replaced(good, "Digits= 1000", "Digits= 1e3"), 2, "expected \"  Number of"},
+      {"no space after the id", replaced(good, "ID= 1 \n", "ID= 1\n"), 2,
+       "expected \"  Number of Pi Decimal-Digits= N, ID= K \", found \"  Number of Pi Decimal-Digits= 1000, ID= 1\"",
+       true},
       {"id out of range", replaced(good, "ID= 1 ", "ID= 6 "), 2, "formula id 6 is not one of 1 to 5"},
       {"count not a multiple of 5", replaced(good, "= 1000,", "= 1001,"), 2, "digit count 1001 is not a multiple"},
       {"count beyond the cap", replaced(good, "= 1000,", "= 5000040,"), 2, "digit count 5000040 is beyond"},
       {"time without six decimals", replaced(good, "1.250000", "1.25"), 3, "expected \" Pi Computation"},
+      {"time beyond any double", replaced(good, "1.250000", std::string(310, '9') + ".000000"), 3,
+       "expected \" Pi Computation"},
       {"no empty line", replaced(good, " \n\n", " \n"), 4, "expected an empty line"},
       {"wrong integer part", replaced(good, "Pi = 3.", "Pi = 4."), 5, "expected \" Pi = 3.\""},
       {"missing row", replaced(good, row_81, ""), 7, "row numbered 161, expected 81 (a row is missing)"},
-      {"row number misplaced", replaced(good, "\n       81", "\n81       "), 7, "expected a row numbered 81"},
+      {"row number misplaced", replaced(good, "\n       81", "\n81       "), 7,
+       "expected a row numbered 81 in 8 columns after a space, found \"81       " + row_81.substr(10) + "\"", true},
       {"header count too high", replaced(good, "= 1000,", "= 2000,"), 18, "the file ends after 1000 of the 2000"},
       {"header count too low", replaced(good, "= 1000,", "= 990,"), 18, "the file goes on past place 990"},
       {"short group", replaced(good, " 8628034825", " 862803482"), 7, "group 1 of the row numbered 81"},
@@ -184,9 +226,13 @@ TEST(ResultCheck, MalformedFilesNameTheLine) {
     const ParsedResult r = parse_result(f.text);
     EXPECT_FALSE(r.ok) << f.what;
     EXPECT_EQ(r.line, f.line) << f.what << ": " << r.message;
-    EXPECT_EQ(r.message.substr(0, f.message.size()), f.message) << f.what;
+    EXPECT_EQ(f.whole ? r.message : r.message.substr(0, f.message.size()), f.message) << f.what;
+    // A header at fault asks for no pi (N may be far beyond the cap).
+    if (f.line <= 2) {
+      EXPECT_EQ(places_needed(f.text.substr(0, HEAD_BYTES)), 0) << f.what;
+    }
   }
-  EXPECT_EQ(describe("m", parse_result(faults[5].text), {}),
+  EXPECT_EQ(describe("m", parse_result(replaced(good, "ID= 1 ", "ID= 6 ")), {}),
             "m: formula 6, N=1000: malformed, line 2: formula id 6 is not one of 1 to 5");
   EXPECT_EQ(describe("e", parse_result(""), {}), "e: malformed, line 1: the file is empty");
 }
@@ -202,11 +248,12 @@ class VerifyProgram : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  // Runs atanpi-verify in the temporary directory; standard error is
-  // appended to the output when `with_errors`.
-  testing::Finished verify(const std::string& args, bool with_errors = false) const {
-    return testing::run_command("cd '" + dir_.string() + "' && '" ATANPI_VERIFY_EXE "' " + args +
-                                (with_errors ? " 2>&1" : " 2>/dev/null"));
+  // Runs atanpi-verify in the temporary directory, after `feed` (the start
+  // of a pipeline) when given; standard error goes into the output when
+  // `with_errors`. `args` may end with redirections.
+  testing::Finished verify(const std::string& args, bool with_errors = false, const std::string& feed = "") const {
+    return testing::run_command("cd '" + dir_.string() + "' && " + feed + "'" ATANPI_VERIFY_EXE "' " +
+                                (with_errors ? "2>&1 " : "2>/dev/null ") + args);
   }
 
   void write(const std::string& name, const std::string& text) const {
@@ -235,24 +282,80 @@ TEST_F(VerifyProgram, ExitStatusesAndOneLinePerFile) {
                 ", found " + flipped(pi()[1998]) + " (1 of 2000 digits wrong)\n"
                 "missing.txt: cannot read: No such file or directory\n");
 
+  // A pipe is read once, with the files: its header is not taken in advance,
+  // and pi grows to the places it needs.
+  run = verify("/dev/stdin AtanOrg4.txt", false, "cat AtanOrg1.txt | ");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "/dev/stdin: formula 1, N=2000: all 2000 digits correct\n"
+            "AtanOrg4.txt: formula 4, N=85: all 85 digits correct; guard places 86-90 match pi\n");
+
   write("empty.txt", "");
   run = verify("empty.txt");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "empty.txt: malformed, line 1: the file is empty\n");
+
+  // Names that would break the one line per file are quoted and escaped;
+  // UTF-8 letters are kept.
+  write("new\nline.txt", result_text(1, 85, pi()));
+  write("\xcf\x80.txt", result_text(2, 80, pi()));
+  write("back\\slash \x01\xff.txt", "");
+  run = verify("'new\nline.txt' '\xcf\x80.txt' 'back\\slash \x01\xff.txt' 'no\tsuch \"file\"'");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            "\"new\\nline.txt\": formula 1, N=85: all 85 digits correct; guard places 86-90 match pi\n"
+            "\xcf\x80.txt: formula 2, N=80: all 80 digits correct\n"
+            "\"back\\\\slash \\x01\\xff.txt\": malformed, line 1: the file is empty\n"
+            "\"no\\tsuch \\\"file\\\"\": cannot read: No such file or directory\n");
 }
 
-TEST_F(VerifyProgram, BadUsageAndHelp) {
-  testing::Finished run = verify("", true);
-  EXPECT_EQ(run.status, 2);
-  EXPECT_NE(run.out.find("no result file given"), std::string::npos) << run.out;
-  run = verify("--frobnicate AtanOrg1.txt", true);
-  EXPECT_EQ(run.status, 2);
-  EXPECT_NE(run.out.find("unknown option '--frobnicate'"), std::string::npos) << run.out;
+// Reading stops at the largest size a result can have: a device that never
+// ends, sparse files one byte either side of that size, and a valid header
+// at the cap followed by padding (whose pi is not computed).
+TEST_F(VerifyProgram, FilesLargerThanAResultAreNotRead) {
+  const std::string limit = std::to_string(MAX_RESULT_BYTES);
+  write("zeros.txt", "");
+  std::filesystem::resize_file(dir_ / "zeros.txt", MAX_RESULT_BYTES);
+  write("zeros1.txt", "");
+  std::filesystem::resize_file(dir_ / "zeros1.txt", MAX_RESULT_BYTES + 1);
+  write("cap.txt", TITLE + "\n  Number of Pi Decimal-Digits= 5000035, ID= 5 \n");
+  std::filesystem::resize_file(dir_ / "cap.txt", MAX_RESULT_BYTES + 1);
 
-  run = verify("--help");
+  const std::string one_byte_more = ": too large: " + std::to_string(MAX_RESULT_BYTES + 1) + " bytes, more than the " +
+                                    limit + " a result file can have\n";
+  const testing::Finished run = verify("/dev/zero zeros.txt zeros1.txt cap.txt");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "/dev/zero: too large: more than the " + limit + " bytes a result file can have\n"
+                     "zeros.txt: malformed, line 1: " + nul_line_message(MAX_RESULT_BYTES) + "\n"
+                     "zeros1.txt" + one_byte_more + "cap.txt" + one_byte_more);
+}
+
+// Status 2 with a message on standard error: bad usage, and output that
+// cannot be written (the verdicts or the help).
+TEST_F(VerifyProgram, TroubleAndHelp) {
+  write("AtanOrg1.txt", result_text(1, 85, pi()));
+  const struct {
+    std::string args;
+    std::string message;
+  } troubles[] = {
+      {"", "no result file given"},
+      {"--frobnicate AtanOrg1.txt", "unknown option '--frobnicate'"},
+      {"AtanOrg1.txt >/dev/full", "atanpi-verify: cannot write standard output: No space left on device\n"},
+      {"--help >/dev/full", "atanpi-verify: cannot write standard output: No space left on device\n"},
+  };
+  for (const auto& t : troubles) {
+    const testing::Finished run = verify(t.args, true);
+    EXPECT_EQ(run.status, 2) << t.args;
+    EXPECT_NE(run.out.find(t.message), std::string::npos) << t.args << ": " << run.out;
+  }
+
+  const testing::Finished run = verify("--help");
   EXPECT_EQ(run.status, 0);
-  for (const char* topic : {"Usage: atanpi-verify", "guard places", "Exit status", "0  every file",
-                            "1  some file", "2  bad usage"}) {
+  for (const std::string& topic : {std::string("Usage: atanpi-verify"), std::string("guard places"),
+                                   std::string("Exit status"), std::string("0  every file"),
+                                   std::string("1  some file"), std::string("2  trouble"),
+                                   std::string("standard\n     output cannot be written"),
+                                   "up to " + std::to_string(MAX_RESULT_BYTES) + " bytes"}) {
     EXPECT_NE(run.out.find(topic), std::string::npos) << topic;
   }
 }

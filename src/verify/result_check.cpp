@@ -4,7 +4,9 @@
 // are gathered into one string for the comparison with pi.
 #include "verify/result_check.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +19,7 @@ namespace {
 
 constexpr std::string_view TITLE_LINE = " ** Pi Computation with the original arctan method ** ";
 constexpr std::string_view COUNT_PREFIX = "  Number of Pi Decimal-Digits= ";
+constexpr std::string_view ID_PREFIX = ", ID= ";
 constexpr std::string_view TIME_PREFIX = " Pi Computation,  Time(s)= ";
 constexpr std::string_view DIGITS_START = " Pi = 3.";
 
@@ -25,24 +28,94 @@ constexpr std::int32_t MAX_DIGITS = 5000035;
 constexpr int GROUPS_PER_ROW = 8;
 constexpr int GROUP_PLACES = 10;
 
+// The widest numbers the header lines accept: up to 11 digits for N and the
+// id (leading zeros allowed), and "%f" of a time up to the largest double,
+// a sign and 309 digits before the point.
+constexpr std::size_t INT_DIGITS = 11;
+constexpr std::size_t SECONDS_DIGITS = std::numeric_limits<double>::max_exponent10 + 1;
+constexpr std::size_t CRLF = 2;
+
+// Places in the rows for N: whole pairs of five-digit words.
+constexpr long places_for(std::int32_t digits) { return digits > 0 ? (digits / 5 + 1) / 2 * GROUP_PLACES : 0; }
+
+constexpr std::size_t TITLE_BYTES = TITLE_LINE.size() + CRLF;
+constexpr std::size_t COUNT_BYTES = COUNT_PREFIX.size() + INT_DIGITS + ID_PREFIX.size() + INT_DIGITS + 1 + CRLF;
+constexpr std::size_t TIME_BYTES = TIME_PREFIX.size() + 1 + SECONDS_DIGITS + 1 + 6 + 1 + CRLF;
+
+// At the cap: 5,000,040 places in 500,004 groups of a space and ten digits,
+// 62,501 rows of a line end and " %8d".
+constexpr std::size_t largest_result_bytes() {
+  const std::size_t groups = places_for(MAX_DIGITS) / GROUP_PLACES;
+  const std::size_t rows = (groups + GROUPS_PER_ROW - 1) / GROUPS_PER_ROW;
+  return TITLE_BYTES + COUNT_BYTES + TIME_BYTES + CRLF + DIGITS_START.size() + rows * (CRLF + 9) +
+         groups * (1 + GROUP_PLACES);
+}
+static_assert(largest_result_bytes() == 6188030);
+
+// Lines longer than this are cut in messages. Every line a result file can
+// have is shorter (the widest time line has 345 bytes), so it is quoted
+// whole; a binary file's first "line" is not.
+constexpr std::size_t QUOTE_LIMIT = 512;
+
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// `text` for a message: in quotes, cut after `shown` characters, with
-// control characters and non-ASCII bytes shown as \xNN.
-std::string quoted(std::string_view text, std::size_t shown = 40) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < text.size() && i < shown; ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
-      out += static_cast<char>(c);
-    } else {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    }
+// Appends byte `c` as C writes it in a string literal: printable ASCII as
+// it is, quotes and backslashes escaped, \n \r \t, other bytes as \xNN.
+void append_escaped(std::string& out, unsigned char c) {
+  switch (c) {
+    case '"': out += "\\\""; return;
+    case '\\': out += "\\\\"; return;
+    case '\n': out += "\\n"; return;
+    case '\r': out += "\\r"; return;
+    case '\t': out += "\\t"; return;
+    default: break;
   }
-  out += text.size() > shown ? "\"..." : "\"";
+  if (c >= 0x20 && c < 0x7f) {
+    out += static_cast<char>(c);
+  } else {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\x%02x", c);
+    out += buf;
+  }
+}
+
+// `text` for a message: in double quotes, so that spaces at either end
+// show, escaped; cut after QUOTE_LIMIT bytes, with its length.
+std::string quoted(std::string_view text) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size() && i < QUOTE_LIMIT; ++i) {
+    append_escaped(out, static_cast<unsigned char>(text[i]));
+  }
+  out += '"';
+  if (text.size() > QUOTE_LIMIT) out += "... (" + std::to_string(text.size()) + " bytes)";
   return out;
+}
+
+// The length of the well-formed UTF-8 sequence at the start of `s` when it
+// encodes a printable character beyond ASCII (U+00A0 and up; U+0080 to
+// U+009F are control characters); 0 otherwise.
+std::size_t utf8_printable(std::string_view s) {
+  const auto lead = static_cast<unsigned char>(s[0]);
+  std::size_t length = 0;
+  char32_t code = 0;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2, code = lead & 0x1f;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3, code = lead & 0x0f;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4, code = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (s.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if ((c & 0xc0) != 0x80) return 0;
+    code = code << 6 | (c & 0x3f);
+  }
+  constexpr char32_t SHORTEST[] = {0, 0, 0x80, 0x800, 0x10000};  // below these a form is overlong
+  if (code < SHORTEST[length] || code < 0xa0 || (code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff) return 0;
+  return length;
 }
 
 // Reads an optional '-' and 1 to 10 digits as "%d" writes them; false when
@@ -68,12 +141,13 @@ bool take(std::string_view& s, std::string_view prefix) {
   return true;
 }
 
-// "%f" of a time: an optional '-', digits, '.' and exactly six decimals.
+// "%f" of a time: an optional '-', 1 to SECONDS_DIGITS digits, '.' and
+// exactly six decimals.
 bool take_seconds(std::string_view& s) {
   std::size_t i = !s.empty() && s[0] == '-' ? 1 : 0;
   const std::size_t first = i;
   while (i < s.size() && is_digit(s[i])) ++i;
-  if (i == first || i >= s.size() || s[i] != '.') return false;
+  if (i == first || i - first > SECONDS_DIGITS || i >= s.size() || s[i] != '.') return false;
   ++i;
   for (int k = 0; k < 6; ++k, ++i) {
     if (i >= s.size() || !is_digit(s[i])) return false;
@@ -147,8 +221,7 @@ ParsedResult Parser::run() {
   bool has_end = false;
   std::string_view line = current_line(&has_end);
   if (line != TITLE_LINE) {
-    return fail("not an atanpi result file: expected " + quoted(TITLE_LINE, TITLE_LINE.size()) + ", found " +
-                quoted(line));
+    return fail("not an atanpi result file: expected " + quoted(TITLE_LINE) + ", found " + quoted(line));
   }
   if (!has_end) return fail("the file ends after the title line");
   next_line();
@@ -157,7 +230,7 @@ ParsedResult Parser::run() {
   std::string_view s = line;
   std::int32_t digits = 0;
   std::int32_t id = 0;
-  if (!(take(s, COUNT_PREFIX) && take_int(s, digits) && take(s, ", ID= ") && take_int(s, id) && s == " ")) {
+  if (!(take(s, COUNT_PREFIX) && take_int(s, digits) && take(s, ID_PREFIX) && take_int(s, id) && s == " ")) {
     return fail_here(quoted("  Number of Pi Decimal-Digits= N, ID= K "));
   }
   result_.header_read = true;
@@ -195,9 +268,8 @@ std::string Parser::count_so_far() const {
 }
 
 ParsedResult& Parser::rows() {
-  const std::int64_t fraction_words = result_.digits > 0 ? result_.digits / 5 : 0;
-  const std::int64_t groups = (fraction_words + 1) / 2;  // pairs of words
-  wanted_places_ = static_cast<long>(groups * GROUP_PLACES);
+  wanted_places_ = places_for(result_.digits);
+  const std::int64_t groups = wanted_places_ / GROUP_PLACES;  // pairs of words
   result_.places.reserve(static_cast<std::size_t>(wanted_places_));
 
   for (std::int64_t g = 0; g < groups; ++g) {
@@ -280,7 +352,16 @@ ParsedResult& Parser::rows() {
 
 }  // namespace
 
+const std::size_t MAX_RESULT_BYTES = largest_result_bytes();
+const std::size_t HEAD_BYTES = TITLE_BYTES + COUNT_BYTES;
+
 ParsedResult parse_result(std::string_view text) { return Parser(text).run(); }
+
+long places_needed(std::string_view head) {
+  const ParsedResult r = parse_result(head.substr(0, HEAD_BYTES));
+  // A fault past line 2 leaves a header that was read and accepted.
+  return r.header_read && (r.ok || r.line > 2) ? places_for(r.digits) : 0;
+}
 
 DigitCheck check_digits(const ParsedResult& result, std::string_view pi_places) {
   DigitCheck check;
@@ -303,7 +384,7 @@ DigitCheck check_digits(const ParsedResult& result, std::string_view pi_places) 
 bool passes(const ParsedResult& result, const DigitCheck& digits) { return result.ok && digits.wrong_count == 0; }
 
 std::string describe(std::string_view name, const ParsedResult& result, const DigitCheck& digits) {
-  std::string out(name);
+  std::string out = display_name(name);
   out += ": ";
   if (result.header_read) {
     out += "formula " + std::to_string(result.formula_id) + ", N=" + std::to_string(result.digits) + ": ";
@@ -334,33 +415,61 @@ std::string describe(std::string_view name, const ParsedResult& result, const Di
   return out;
 }
 
-bool read_whole_file(const std::string& path, std::string& text, std::string& error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    error = std::strerror(errno);
-    return false;
-  }
-  text.clear();
-  struct stat st {};
-  if (fstat(fileno(file), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) {
-      std::fclose(file);
-      error = std::strerror(EISDIR);
-      return false;
+std::string display_name(std::string_view name) {
+  std::string escaped;
+  bool plain = !name.empty();
+  for (std::size_t i = 0; i < name.size();) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    const std::size_t wide = c >= 0x80 ? utf8_printable(name.substr(i)) : 0;
+    if (wide > 0) {
+      escaped.append(name.substr(i, wide));
+      i += wide;
+      continue;
     }
-    if (S_ISREG(st.st_mode)) text.reserve(static_cast<std::size_t>(st.st_size));
+    const std::size_t before = escaped.size();
+    append_escaped(escaped, c);
+    plain = plain && escaped.size() == before + 1;
+    ++i;
   }
+  return plain ? escaped : "\"" + escaped + "\"";
+}
+
+FileStart read_file_start(const std::string& path, std::size_t limit, bool regular_only) {
+  FileStart file;
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer; reads from a
+  // regular file ignore the flag.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | (regular_only ? O_NONBLOCK : 0));
+  if (fd < 0) {
+    file.error = std::strerror(errno);
+    return file;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    file.size = st.st_size;
+    file.text.reserve(std::min<std::size_t>(limit, static_cast<std::size_t>(st.st_size)) + 1);
+  } else if (regular_only) {
+    close(fd);
+    return file;
+  }
+  // One byte beyond the limit tells whether the file goes on.
+  const std::size_t wanted = limit + 1;
   char buffer[1 << 16];
-  std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
-  const bool failed = std::ferror(file) != 0;
-  const int err = errno;
-  std::fclose(file);
-  if (failed) {
-    error = std::strerror(err ? err : EIO);
-    return false;
+  while (file.text.size() < wanted) {
+    const ssize_t got = read(fd, buffer, std::min(sizeof buffer, wanted - file.text.size()));
+    if (got > 0) {
+      file.text.append(buffer, static_cast<std::size_t>(got));
+    } else if (got == 0) {
+      break;
+    } else if (errno != EINTR) {
+      file.error = std::strerror(errno);
+      file.text.clear();
+      break;
+    }
   }
-  return true;
+  close(fd);
+  file.complete = file.error.empty() && file.text.size() <= limit;
+  if (file.text.size() > limit) file.text.resize(limit);
+  return file;
 }
 
 }  // namespace atanpi

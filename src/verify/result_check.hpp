@@ -5,6 +5,10 @@
 // time line and the empty line, " Pi = 3." and rows of up to eight groups of
 // ten digits, each row numbered with the place of its first digit, and no
 // line end after the last row. Line ends may be "\n" or "\r\n".
+//
+// Files are read only up to the largest size a result can have, and names
+// and lines in messages are escaped, so that neither a device nor a hostile
+// file can take unbounded memory or break the one-line-per-file output.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +16,15 @@
 #include <string_view>
 
 namespace atanpi {
+
+// The most bytes a file that passes the layout check can hold: 6,188,030,
+// reached at N = 5,000,035 with CR LF line ends and the widest fields the
+// header lines allow (see result_check.cpp). No margin is added: the tests
+// build that file and check its size.
+extern const std::size_t MAX_RESULT_BYTES;
+
+// Bytes enough for the first two lines of any file that passes (118).
+extern const std::size_t HEAD_BYTES;
 
 // What the layout check found. When `ok` is false, `line` and `message`
 // name the first fault; `formula_id` and `digits` are set once line 2 has
@@ -31,6 +44,11 @@ struct ParsedResult {
 // Checks the layout of a whole result file held in memory.
 ParsedResult parse_result(std::string_view text);
 
+// The places of pi that checking a file will take, from the file's first
+// HEAD_BYTES bytes (or all of it when shorter): N rounded up to whole pairs
+// of words, or 0 when its first two lines are not a valid header.
+long places_needed(std::string_view head);
+
 // How the places of a well-formed result compare with pi.
 struct DigitCheck {
   long first_wrong = 0;  // 1-based place of the first wrong digit in 1..N; 0 if none
@@ -46,17 +64,34 @@ struct DigitCheck {
 // which there must be at least result.places.size().
 DigitCheck check_digits(const ParsedResult& result, std::string_view pi_places);
 
-// The one-line verdict for a file: the name, the formula id, N, and either
-// all digits correct or the first wrong place; or the layout fault and its
-// line. `digits` is ignored for a malformed file.
+// The one-line verdict for a file: the name (as display_name gives it), the
+// formula id, N, and either all digits correct or the first wrong place; or
+// the layout fault and its line. `digits` is ignored for a malformed file.
 std::string describe(std::string_view name, const ParsedResult& result, const DigitCheck& digits);
 
 // True when the file checks out: well formed and every place 1..N right.
 // Guard places do not count.
 bool passes(const ParsedResult& result, const DigitCheck& digits);
 
-// Reads a whole file. On failure returns false and sets `error` to the
-// system's reason.
-bool read_whole_file(const std::string& path, std::string& text, std::string& error);
+// A file name for the one-line output: as it is when it holds only
+// printable characters (ASCII, or well-formed UTF-8) other than '"' and
+// '\\'; otherwise in double quotes with C escapes (\n, \t, \", \\, \xNN
+// for other control characters and stray bytes), so that it stays on one
+// line and cannot be mistaken for another name.
+std::string display_name(std::string_view name);
+
+// The start of a file, read up to a limit.
+struct FileStart {
+  std::string text;        // its first bytes, at most the limit
+  bool complete = false;   // the file ends within the limit
+  std::int64_t size = -1;  // the size of a regular file; -1 for pipes and devices
+  std::string error;       // the system's reason when it cannot be opened or read
+};
+
+// Reads at most `limit` bytes of a file, and one more to tell whether it
+// goes on, so that /dev/zero or a file of gigabytes costs `limit` bytes.
+// With `regular_only`, a pipe or device (whose bytes could not be read a
+// second time) is left unread: no text, no error, size -1.
+FileStart read_file_start(const std::string& path, std::size_t limit, bool regular_only = false);
 
 }  // namespace atanpi

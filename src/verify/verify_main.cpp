@@ -1,7 +1,15 @@
 // atanpi-verify: checks result files of atanpi against pi computed
-// independently. Every file is read and its layout checked first, so that pi
-// is computed once, to the most places any of them needs.
+// independently. The headers of all files are read first, so that pi is
+// computed once, to the most places any of them needs; then the files are
+// read and checked one at a time, each only up to the largest size a result
+// can have, so that memory stays at one file and pi however many are given.
+// Pipes and devices can be read only once, so they are read in the second
+// pass alone, and pi is computed again should one need more places.
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,7 +21,7 @@ namespace {
 
 constexpr int EXIT_ALL_CORRECT = 0;
 constexpr int EXIT_SOME_WRONG = 1;
-constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_TROUBLE = 2;
 
 constexpr const char* HELP = R"(Usage: atanpi-verify [--help] FILE...
 
@@ -34,7 +42,11 @@ the program does not promise them.
 Prints one line per file: the file, the formula id, N and either
 "all N digits correct" or the first wrong place with the digit pi has there
 and the one found; a file that is not laid out as atanpi writes it gets the
-number of the first faulty line and what is wrong there.
+number of the first faulty line and what is wrong there, with the lines
+quoted whole in double quotes and C escapes (\r, \t, \xNN) for characters
+that do not print. A file is read only up to 6188030 bytes, the most a
+result file can have; a larger file or a device is reported as too large.
+A name with control characters, '"' or '\' is shown quoted and escaped.
 
 Options:
   -h, --help   show this text and exit
@@ -42,20 +54,64 @@ Options:
 
 Exit status:
   0  every file is well formed and all its N digits are correct
-  1  some file cannot be read, is malformed or has a wrong digit
-  2  bad usage: no file given or an unknown option
+  1  some file cannot be read, is too large, is malformed or has a wrong digit
+  2  trouble: bad usage (no file given, an unknown option) or standard
+     output cannot be written (a message goes to standard error)
 )";
 
 int usage_error(const std::string& message) {
   std::fprintf(stderr, "atanpi-verify: %s\nUsage: atanpi-verify [--help] FILE...\n", message.c_str());
-  return EXIT_USAGE;
+  return EXIT_TROUBLE;
 }
 
-struct FileResult {
-  std::string name;
-  std::string read_error;  // set when the file could not be read
-  atanpi::ParsedResult parsed;
-};
+// The reason of the first failed write to standard output, 0 while none.
+int output_errno = 0;
+
+void note_output_error() {
+  if (output_errno == 0) output_errno = errno != 0 ? errno : EIO;
+}
+
+void put_line(const std::string& line) {
+  if (std::fputs(line.c_str(), stdout) < 0 || std::fputc('\n', stdout) == EOF) note_output_error();
+}
+
+// Ends with `status` once standard output is flushed and closed; a write
+// that failed (a full disk, a pipe closed with SIGPIPE ignored) gets a
+// message and EXIT_TROUBLE, since the verdicts did not all come out.
+int finish_output(int status) {
+  errno = 0;
+  if (std::fflush(stdout) != 0) note_output_error();
+  if (std::fclose(stdout) != 0) note_output_error();
+  if (output_errno == 0) return status;
+  std::fprintf(stderr, "atanpi-verify: cannot write standard output: %s\n", std::strerror(output_errno));
+  return EXIT_TROUBLE;
+}
+
+// The verdict on one file, read up to the largest size a result can have.
+// `pi` grows when the file needs more places than the headers read in
+// advance asked for: a pipe or a device, or a file changed since.
+std::string check_file(const std::string& name, std::string& pi, bool& good) {
+  good = false;
+  const atanpi::FileStart file = atanpi::read_file_start(name, atanpi::MAX_RESULT_BYTES);
+  const std::string shown = atanpi::display_name(name);
+  if (!file.error.empty()) return shown + ": cannot read: " + file.error;
+  const std::string limit = std::to_string(atanpi::MAX_RESULT_BYTES);
+  if (!file.complete) {
+    if (file.size > static_cast<std::int64_t>(atanpi::MAX_RESULT_BYTES)) {
+      return shown + ": too large: " + std::to_string(file.size) + " bytes, more than the " + limit +
+             " a result file can have";
+    }
+    return shown + ": too large: more than the " + limit + " bytes a result file can have";
+  }
+  const atanpi::ParsedResult parsed = atanpi::parse_result(file.text);
+  atanpi::DigitCheck digits;
+  if (parsed.ok) {
+    if (parsed.places.size() > pi.size()) pi = atanpi::trusted_pi_places(static_cast<long>(parsed.places.size()));
+    digits = atanpi::check_digits(parsed, pi);
+  }
+  good = atanpi::passes(parsed, digits);
+  return atanpi::describe(name, parsed, digits);
+}
 
 }  // namespace
 
@@ -67,41 +123,33 @@ int main(int argc, char** argv) {
     if (!options_done && arg == "--") {
       options_done = true;
     } else if (!options_done && (arg == "--help" || arg == "-h")) {
-      std::fputs(HELP, stdout);
-      return EXIT_ALL_CORRECT;
+      if (std::fputs(HELP, stdout) < 0) note_output_error();
+      return finish_output(EXIT_ALL_CORRECT);
     } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
-      return usage_error("unknown option '" + std::string(arg) + "'");
+      return usage_error("unknown option '" + atanpi::display_name(arg) + "'");
     } else {
       names.emplace_back(arg);
     }
   }
   if (names.empty()) return usage_error("no result file given");
 
-  std::vector<FileResult> files(names.size());
-  std::size_t most_places = 0;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    files[i].name = names[i];
-    std::string text;
-    if (!atanpi::read_whole_file(names[i], text, files[i].read_error)) continue;
-    files[i].parsed = atanpi::parse_result(text);
-    if (files[i].parsed.ok && files[i].parsed.places.size() > most_places) {
-      most_places = files[i].parsed.places.size();
-    }
+  // Only the first two lines of each regular file, for the places of pi
+  // they need; a file already larger than a result can be needs none.
+  long most_places = 0;
+  for (const std::string& name : names) {
+    const atanpi::FileStart head = atanpi::read_file_start(name, atanpi::HEAD_BYTES, true);
+    if (!head.error.empty() || head.size > static_cast<std::int64_t>(atanpi::MAX_RESULT_BYTES)) continue;
+    most_places = std::max(most_places, atanpi::places_needed(head.text));
   }
+  std::string pi = atanpi::trusted_pi_places(most_places);
 
-  const std::string pi = atanpi::trusted_pi_places(static_cast<long>(most_places));
   int status = EXIT_ALL_CORRECT;
-  for (const FileResult& file : files) {
-    if (!file.read_error.empty()) {
-      std::printf("%s: cannot read: %s\n", file.name.c_str(), file.read_error.c_str());
-      status = EXIT_SOME_WRONG;
-      continue;
-    }
-    atanpi::DigitCheck digits;
-    if (file.parsed.ok) digits = atanpi::check_digits(file.parsed, pi);
-    std::printf("%s\n", atanpi::describe(file.name, file.parsed, digits).c_str());
-    if (!atanpi::passes(file.parsed, digits)) status = EXIT_SOME_WRONG;
+  for (const std::string& name : names) {
+    bool good = false;
+    put_line(check_file(name, pi, good));
+    if (!good) status = EXIT_SOME_WRONG;
+    // Checking on is pointless once the verdicts cannot be written.
+    if (output_errno != 0) break;
   }
-  if (std::fflush(stdout) != 0) return EXIT_SOME_WRONG;
-  return status;
+  return finish_output(status);
 }
