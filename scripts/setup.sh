@@ -1,25 +1,54 @@
 #!/usr/bin/env bash
 # Makes sure the Debian packages the build and the tests need are present.
 # As root it installs what is missing with apt-get; otherwise it prints the
-# apt-get line to run and fails.
+# apt-get lines to run and fails.
+#   scripts/setup.sh            the native build, tests and benchmarks
+#   scripts/setup.sh --aarch64  also the aarch64 cross compiler, qemu-user and
+#                               the arm64 libraries the tests link (Debian
+#                               multiarch), for scripts/test.sh --aarch64
 set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libgmp-dev libmpfr-dev libbenchmark-dev libhwy-dev man-db)
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# Installed without recommends: qemu-user recommends qemu-user-binfmt, which
+# would register the emulator machine-wide; the tests name it themselves.
+cross_packages=()
+if [ "${1:-}" = --aarch64 ]; then
+  cross_packages=(g++-aarch64-linux-gnu qemu-user libgtest-dev:arm64 libgmp-dev:arm64 libmpfr-dev:arm64
+                  libhwy-dev:arm64)
+fi
+
+# Prints those of the named packages that are not installed, one a line.
+not_installed() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
+mapfile -t missing < <(not_installed "${packages[@]}")
+mapfile -t missing_cross < <(not_installed "${cross_packages[@]}")
+[ ${#missing[@]} -eq 0 ] && [ ${#missing_cross[@]} -eq 0 ] && exit 0
+
+add_arm64=false
+if [ ${#missing_cross[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  add_arm64=true
+fi
 
 if [ "$(id -u)" -eq 0 ]; then
-  echo "setup: installing ${missing[*]}" >&2
+  all=("${missing[@]}" "${missing_cross[@]}")
+  echo "setup: installing ${all[*]}" >&2
   export DEBIAN_FRONTEND=noninteractive
+  if $add_arm64; then dpkg --add-architecture arm64; fi
   apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
+  if [ ${#missing[@]} -gt 0 ]; then apt-get install -y -qq "${missing[@]}" >/dev/null; fi
+  if [ ${#missing_cross[@]} -gt 0 ]; then
+    apt-get install -y -qq --no-install-recommends "${missing_cross[@]}" >/dev/null
+  fi
 else
   echo "setup: missing packages; run:" >&2
-  echo "  sudo apt-get install -y ${missing[*]}" >&2
+  if $add_arm64; then echo "  sudo dpkg --add-architecture arm64 && sudo apt-get update" >&2; fi
+  if [ ${#missing[@]} -gt 0 ]; then echo "  sudo apt-get install -y ${missing[*]}" >&2; fi
+  if [ ${#missing_cross[@]} -gt 0 ]; then
+    echo "  sudo apt-get install -y --no-install-recommends ${missing_cross[*]}" >&2
+  fi
   exit 1
 fi
