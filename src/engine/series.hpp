@@ -43,7 +43,6 @@ enum class SeriesEngine {
   neon,       // aarch64: Advanced SIMD, 2 doubles
   sve,        // aarch64: SVE, scalable
   sve2,       // aarch64: SVE2, scalable
-  avx2hand,   // TEMPORARY
 };
 
 // The lowercase name ("reference", "avx2", ...), as tests and benchmarks

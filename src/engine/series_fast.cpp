@@ -379,7 +379,6 @@ const char* engine_name(SeriesEngine engine) {
     case SeriesEngine::neon: return "neon";
     case SeriesEngine::sve: return "sve";
     case SeriesEngine::sve2: return "sve2";
-    case SeriesEngine::avx2hand: return "avx2hand";
   }
   return "unknown";
 }
