@@ -64,7 +64,7 @@ struct RoundKernel {
 inline constexpr int FLOOR_TERM_COUNTS[] = {4, 6, 8, 12, 16};
 
 // The kernels compiled into this program, lowest instruction set first
-// (the portable scalar one always among them).
+// (the scalar one always among them).
 const std::vector<RoundKernel>& round_kernels();
 
 // Whether the processor has the instructions of the kernel's target.
