@@ -287,33 +287,33 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace atanpi {
 
-#define ATANPI_KERNEL(ENGINE, NS) \
-  RoundKernel{ENGINE, &NS::round_lanes, NS::GROUP, &NS::series_round, &NS::floor_sweep},
+#define ATANPI_KERNEL(ENGINE, NS, TARGET) \
+  RoundKernel{ENGINE, TARGET, &NS::round_lanes, NS::GROUP, &NS::series_round, &NS::floor_sweep},
 
 const std::vector<RoundKernel>& round_kernels() {
   static const std::vector<RoundKernel> kernels = {
 #if HWY_TARGETS & HWY_EMU128
-      ATANPI_KERNEL(SeriesEngine::scalar, N_EMU128)
+      ATANPI_KERNEL(SeriesEngine::scalar, N_EMU128, 0)
 #elif HWY_TARGETS & HWY_SCALAR
-      ATANPI_KERNEL(SeriesEngine::scalar, N_SCALAR)
+      ATANPI_KERNEL(SeriesEngine::scalar, N_SCALAR, 0)
 #endif
 #if HWY_TARGETS & HWY_SSE4
-      ATANPI_KERNEL(SeriesEngine::sse4, N_SSE4)
+      ATANPI_KERNEL(SeriesEngine::sse4, N_SSE4, HWY_SSE4)
 #endif
 #if HWY_TARGETS & HWY_AVX2
-      ATANPI_KERNEL(SeriesEngine::avx2, N_AVX2)
+      ATANPI_KERNEL(SeriesEngine::avx2, N_AVX2, HWY_AVX2)
 #endif
 #if HWY_TARGETS & HWY_AVX3
-      ATANPI_KERNEL(SeriesEngine::avx3, N_AVX3)
+      ATANPI_KERNEL(SeriesEngine::avx3, N_AVX3, HWY_AVX3)
 #endif
 #if HWY_TARGETS & HWY_NEON
-      ATANPI_KERNEL(SeriesEngine::neon, N_NEON)
+      ATANPI_KERNEL(SeriesEngine::neon, N_NEON, HWY_NEON)
 #endif
 #if HWY_TARGETS & HWY_SVE
-      ATANPI_KERNEL(SeriesEngine::sve, N_SVE)
+      ATANPI_KERNEL(SeriesEngine::sve, N_SVE, HWY_SVE)
 #endif
 #if HWY_TARGETS & HWY_SVE2
-      ATANPI_KERNEL(SeriesEngine::sve2, N_SVE2)
+      ATANPI_KERNEL(SeriesEngine::sve2, N_SVE2, HWY_SVE2)
 #endif
   };
   return kernels;
@@ -321,22 +321,7 @@ const std::vector<RoundKernel>& round_kernels() {
 #undef ATANPI_KERNEL
 
 bool kernel_runs_here(const RoundKernel& kernel) {
-  std::int64_t target = 0;
-  switch (kernel.engine) {
-    case SeriesEngine::scalar: return true;
-#if HWY_ARCH_X86
-    case SeriesEngine::sse4: target = HWY_SSE4; break;
-    case SeriesEngine::avx2: target = HWY_AVX2; break;
-    case SeriesEngine::avx3: target = HWY_AVX3; break;
-#endif
-#if HWY_ARCH_ARM
-    case SeriesEngine::neon: target = HWY_NEON; break;
-    case SeriesEngine::sve: target = HWY_SVE; break;
-    case SeriesEngine::sve2: target = HWY_SVE2; break;
-#endif
-    default: return false;
-  }
-  return (hwy::SupportedTargets() & target) != 0;
+  return kernel.target == 0 || (hwy::SupportedTargets() & kernel.target) != 0;
 }
 
 }  // namespace atanpi

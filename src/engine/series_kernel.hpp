@@ -48,6 +48,7 @@ struct RoundArgs {
 // target's instruction set.
 struct RoundKernel {
   SeriesEngine engine;
+  std::int64_t target;     // Highway's bit for the instruction set; 0: any processor
   std::size_t (*lanes)();  // segments per thread, 1 .. MAX_LANES
   int group_terms;         // series terms a round applies: even, 2 .. MAX_GROUP_TERMS
   void (*round)(const RoundArgs& args);
