@@ -58,7 +58,7 @@ case "${1:-}" in
     shift
     "$root/scripts/setup.sh" --aarch64
     build_and_test_aarch64 max "$root/build-aarch64" -LE long "$@"
-    build_and_test_aarch64 cortex-a72 "$root/build-aarch64-neon" -L engine -LE long -E '/scalar$' "$@"
+    build_and_test_aarch64 cortex-a72 "$root/build-aarch64-neon" -L engine -LE long -E '/scalar( |$)' "$@"
     exit 0 ;;
 esac
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -14,6 +15,10 @@
 #include "engine/series_kernel.hpp"
 
 namespace atanpi {
+
+// Test names and failure messages show the engine by name.
+void PrintTo(SeriesEngine engine, std::ostream* os) { *os << engine_name(engine); }
+
 namespace {
 
 struct Words {
