@@ -6,8 +6,8 @@
 namespace atanpi::config {
 
 // Series terms evaluated together in one sweep over a segment (a "group"),
-// at most: each kernel sets its own count (8 for most instruction sets, see
-// series_highway.cpp). Each term is a chain of dependent operations about
+// at most: each kernel sets its own count (8 for every instruction set
+// today, see series_highway.cpp). Each term is a chain of dependent operations about
 // 14 cycles long per word; with 8 terms in flight, each a word behind the
 // one before, the floating-point pipes rather than the chains set the pace.
 // Counts are even, so that every group of a block starts with the same sign.
@@ -15,8 +15,8 @@ inline constexpr int MAX_GROUP_TERMS = 16;
 
 // Word segments per thread: one per lane of the kernel's vector of
 // doubles, so the lane count is the instruction set's: 1 (scalar), 2 (SSE4,
-// NEON), 4 (AVX2 and AVX-512, see series_highway.cpp), up to this cap
-// (scalable vectors: 8 with 512-bit SVE).
+// NEON), 4 (AVX2), 8 (AVX-512, and SVE at 512 bits), up to this cap for
+// wider scalable vectors.
 inline constexpr int MAX_LANES = 16;
 
 // Most threads the engine will run; also sizes the scratch storage.

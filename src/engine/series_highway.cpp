@@ -5,12 +5,12 @@
 //
 // Each lane of a vector of doubles sweeps its own word segment (the words
 // are stored transposed, see series_kernel.hpp), so one vector operation
-// advances every segment of the thread. Within the sweep the GROUP
-// terms of the group run as a wavefront: term g works on row i - g while
-// term 0 works on row i, and hands the quotient word it produced (the new
+// advances every segment of the thread. Within the sweep the GROUP terms
+// of the group run as a wavefront: term g works on row i - g while term 0
+// works on row i, and hands the quotient word it produced (the new
 // power-term word) and the running sum of its acc contributions to term
-// g + 1 in registers. That keeps 2 x GROUP independent remainder
-// chains in flight, so the sweep is bound by the floating-point pipes, not
+// g + 1 in registers. That keeps 2 x GROUP independent remainder chains in
+// flight, so the sweep is bound by the floating-point pipes, not
 // by the ~14-cycle latency of one chain.
 //
 // Per word-step the arithmetic is the reference's, operation for operation:
@@ -44,7 +44,7 @@ namespace atanpi {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Lanes per vector and terms per group, per instruction set: the full
+// Lanes per vector and terms per group, for every instruction set: the full
 // vector (up to MAX_LANES doubles) and 8 terms. Measured on Zen 4 with
 // AVX-512, 16 * arctan(1/5) at 100,000 digits: 8 lanes 0.235 ns per
 // word-step on one core and 0.124-0.133 on two, against 0.249 and
@@ -52,11 +52,10 @@ namespace hn = hwy::HWY_NAMESPACE;
 // 8, 10, 12 and 16 terms took 173, 168, 170, 192 and 226 ms of CPU time on
 // one core of a busy machine: from 10 terms up, the group's state no longer
 // fits the 32 registers.
-constexpr std::size_t WANTED_LANES = MAX_LANES;
 constexpr int GROUP = 8;
 static_assert(GROUP % 2 == 0 && GROUP <= MAX_GROUP_TERMS, "groups hold an even count of terms, 16 at most");
 
-using D = hn::CappedTag<double, WANTED_LANES>;
+using D = hn::CappedTag<double, MAX_LANES>;
 using DI = hn::Rebind<std::int32_t, D>;
 using V = hn::Vec<D>;
 
@@ -93,6 +92,22 @@ HWY_INLINE hn::Vec<DI> to_words(V v) {
 #endif
 }
 
+// Puts a finished row in memory: the new power-term words q, and the
+// contributions c (already signed) added to the row's sums. With MASKED,
+// lanes outside `active` keep their word and add nothing.
+template <bool MASKED>
+HWY_INLINE void put_row(std::int32_t* word_row, std::int32_t* delta_row, V q, V c, hn::Mask<DI> active) {
+  const DI di;
+  auto qi = to_words(q);
+  auto ci = to_words(c);
+  if constexpr (MASKED) {
+    qi = hn::IfThenElse(active, qi, hn::LoadU(di, word_row));
+    ci = hn::IfThenElseZero(active, ci);
+  }
+  hn::StoreU(qi, di, word_row);
+  hn::StoreU(hn::Add(hn::LoadU(di, delta_row), ci), di, delta_row);
+}
+
 // The active lanes as a mask over the 32-bit words of a row.
 HWY_INLINE hn::Mask<DI> active_lanes(std::uint32_t lane_mask) {
   std::uint8_t bits[8] = {};
@@ -117,13 +132,9 @@ void round_by_term(const RoundArgs& a) {
     const V rdv = hn::LoadU(d, a.rd + g * n);
     for (std::int32_t row = 0; row < a.rows; ++row) {
       std::int32_t* words = a.words + row * n;
-      std::int32_t* deltas = a.deltas + row * n;
-      const auto old_words = hn::LoadU(di, words);
       V q;
-      const V v = word_step(hn::PromoteTo(d, old_words), r2, r1, dv, rdv, radix_v, b, rb, q);
-      hn::StoreU(hn::IfThenElse(active, to_words(q), old_words), di, words);
-      const auto delta = hn::IfThenElseZero(active, to_words(hn::Mul(v, sign)));
-      hn::StoreU(hn::Add(hn::LoadU(di, deltas), delta), di, deltas);
+      const V v = word_step(hn::PromoteTo(d, hn::LoadU(di, words)), r2, r1, dv, rdv, radix_v, b, rb, q);
+      put_row<true>(words, a.deltas + row * n, q, hn::Mul(v, sign), active);
     }
     hn::StoreU(r2, d, a.r2 + g * n);
     hn::StoreU(r1, d, a.r1 + g * n);
@@ -181,16 +192,8 @@ HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
         q_##g = q;                                                                           \
         p_##g = hn::OP(p_##prev, v);                                                         \
       } else {                                                                               \
-        std::int32_t* word_row = words + std::size_t((i) - (g)) * n;                         \
-        std::int32_t* delta_row = deltas + std::size_t((i) - (g)) * n;                       \
-        auto qi = to_words(q);                                                               \
-        auto pi = to_words(hn::Mul(hn::OP(p_##prev, v), sign));                              \
-        if constexpr (MASKED) {                                                              \
-          qi = hn::IfThenElse(active, qi, hn::LoadU(di, word_row));                          \
-          pi = hn::IfThenElseZero(active, pi);                                               \
-        }                                                                                    \
-        hn::StoreU(qi, di, word_row);                                                        \
-        hn::StoreU(hn::Add(hn::LoadU(di, delta_row), pi), di, delta_row);                    \
+        const std::size_t row = std::size_t((i) - (g)) * n;                                  \
+        put_row<MASKED>(words + row, deltas + row, q, hn::Mul(hn::OP(p_##prev, v), sign), active); \
       }                                                                                      \
     }                                                                                        \
   }
