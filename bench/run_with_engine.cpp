@@ -21,7 +21,7 @@ constexpr const char* USAGE = "usage: atanpi-bench-run [--engine=NAME] [--thread
 }  // namespace
 
 int main(int argc, char** argv) {
-  using namespace atanpi;
+  using namespace atanorg;
   SeriesSettings settings = program_engine();
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];

@@ -31,7 +31,7 @@
 
 namespace {
 
-using namespace atanpi;
+using namespace atanorg;
 
 std::int32_t digits = 100000;
 

@@ -15,7 +15,7 @@
 
 #include "child_process.hpp"
 
-namespace atanpi {
+namespace atanorg {
 namespace {
 
 using namespace test_support;
@@ -83,4 +83,4 @@ TEST(Cap, InterruptedHalfwayKeepsTheEarlierFile) {
 }
 
 }  // namespace
-}  // namespace atanpi
+}  // namespace atanorg

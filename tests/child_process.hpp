@@ -28,7 +28,7 @@
 #include <utility>
 #include <vector>
 
-namespace atanpi::test_support {
+namespace atanorg::test_support {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -278,4 +278,4 @@ inline std::string describe(int status) {
   return "wait status " + std::to_string(status);
 }
 
-}  // namespace atanpi::test_support
+}  // namespace atanorg::test_support

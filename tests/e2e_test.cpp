@@ -18,7 +18,7 @@
 #include "child_process.hpp"
 #include "verify/trusted_pi.hpp"
 
-namespace atanpi {
+namespace atanorg {
 namespace {
 
 using namespace test_support;
@@ -616,4 +616,4 @@ TEST(Signals, ASignalAfterTheRenameChangesNothing) {
 }
 
 }  // namespace
-}  // namespace atanpi
+}  // namespace atanorg

@@ -8,7 +8,7 @@
 #include "engine/normalize.hpp"
 #include "engine/series.hpp"
 
-namespace atanpi {
+namespace atanorg {
 namespace {
 
 using Words = std::vector<std::int32_t>;
@@ -114,4 +114,4 @@ TEST(Normalize, OnlyWordsInUseChange) {
 }
 
 }  // namespace
-}  // namespace atanpi
+}  // namespace atanorg

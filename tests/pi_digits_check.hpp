@@ -15,7 +15,7 @@
 #include "engine/series.hpp"
 #include "verify/trusted_pi.hpp"
 
-namespace atanpi::testing {
+namespace atanorg::testing {
 
 inline const char* const FORMULA_NAMES[FORMULA_COUNT] = {"Machin", "Gauss", "Klingenstierna",
                                                          "Stoermer", "Takano"};
@@ -58,4 +58,4 @@ inline void expect_formula_gives_pi(int id, std::int32_t places) {
   }
 }
 
-}  // namespace atanpi::testing
+}  // namespace atanorg::testing

@@ -2,7 +2,7 @@
 // about a minute for the five formulas in a Release build).
 #include "pi_digits_check.hpp"
 
-namespace atanpi::testing {
+namespace atanorg::testing {
 namespace {
 
 class PiDigitsLong : public ::testing::TestWithParam<int> {};
@@ -13,4 +13,4 @@ INSTANTIATE_TEST_SUITE_P(Formulas, PiDigitsLong, ::testing::Range(1, FORMULA_COU
                          [](const auto& info) { return std::string(FORMULA_NAMES[info.param - 1]); });
 
 }  // namespace
-}  // namespace atanpi::testing
+}  // namespace atanorg::testing

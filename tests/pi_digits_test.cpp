@@ -3,7 +3,7 @@
 // pi_digits_long_test.
 #include "pi_digits_check.hpp"
 
-namespace atanpi::testing {
+namespace atanorg::testing {
 namespace {
 
 class PiDigits : public ::testing::TestWithParam<int> {};
@@ -22,4 +22,4 @@ INSTANTIATE_TEST_SUITE_P(Formulas, PiDigits, ::testing::Range(1, FORMULA_COUNT +
                          [](const auto& info) { return std::string(FORMULA_NAMES[info.param - 1]); });
 
 }  // namespace
-}  // namespace atanpi::testing
+}  // namespace atanorg::testing

@@ -10,7 +10,7 @@
 #include "report/result_writer.hpp"
 #include "verify/trusted_pi.hpp"
 
-namespace atanpi {
+namespace atanorg {
 namespace {
 
 // Collects what a writer puts into a FILE*.
@@ -130,4 +130,4 @@ TEST(ResultWriter, RowsAtTheCap) {
 }
 
 }  // namespace
-}  // namespace atanpi
+}  // namespace atanorg

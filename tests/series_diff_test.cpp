@@ -14,7 +14,7 @@
 #include "engine/series_config.hpp"
 #include "engine/series_kernel.hpp"
 
-namespace atanpi {
+namespace atanorg {
 
 // Test names and failure messages show the engine by name.
 void PrintTo(SeriesEngine engine, std::ostream* os) { *os << engine_name(engine); }
@@ -174,4 +174,4 @@ TEST(SeriesProgressTest, ReachesTotal) {
 }
 
 }  // namespace
-}  // namespace atanpi
+}  // namespace atanorg

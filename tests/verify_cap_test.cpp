@@ -11,7 +11,7 @@
 #include "verify/trusted_pi.hpp"
 #include "verify_files.hpp"
 
-namespace atanpi {
+namespace atanorg {
 namespace {
 
 TEST(VerifyAtCap, CorrectAndWrongLastDigit) {
@@ -52,4 +52,4 @@ TEST(VerifyAtCap, CorrectAndWrongLastDigit) {
 }
 
 }  // namespace
-}  // namespace atanpi
+}  // namespace atanorg

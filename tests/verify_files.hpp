@@ -13,7 +13,7 @@
 
 #include "report/result_writer.hpp"
 
-namespace atanpi::testing {
+namespace atanorg::testing {
 
 // The whole result file for formula `id` and N = `digits` (a multiple of
 // 5), its words taken from `pi`, pi's places after "3." (at least N + 10 of
@@ -56,4 +56,4 @@ inline Finished run_command(const std::string& command) {
   return result;
 }
 
-}  // namespace atanpi::testing
+}  // namespace atanorg::testing

@@ -13,7 +13,7 @@
 #include "verify/trusted_pi.hpp"
 #include "verify_files.hpp"
 
-namespace atanpi {
+namespace atanorg {
 namespace {
 
 using testing::result_text;
@@ -361,4 +361,4 @@ TEST_F(VerifyProgram, TroubleAndHelp) {
 }
 
 }  // namespace
-}  // namespace atanpi
+}  // namespace atanorg

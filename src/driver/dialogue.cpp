@@ -4,7 +4,7 @@
 #include <cctype>
 #include <limits>
 
-namespace atanpi {
+namespace atanorg {
 
 std::optional<std::int32_t> read_int(std::FILE* in) {
   int ch = std::fgetc(in);
@@ -32,4 +32,4 @@ std::optional<std::int32_t> read_int(std::FILE* in) {
   return static_cast<std::int32_t>(value);
 }
 
-}  // namespace atanpi
+}  // namespace atanorg

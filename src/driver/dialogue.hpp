@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <optional>
 
-namespace atanpi {
+namespace atanorg {
 
 // Reads one decimal integer as "%d" does: leading white space, an optional
 // sign and at least one digit; the first character after the digits stays
@@ -14,4 +14,4 @@ namespace atanpi {
 // any other character first).
 std::optional<std::int32_t> read_int(std::FILE* in);
 
-}  // namespace atanpi
+}  // namespace atanorg

@@ -2,7 +2,7 @@
 // for pi rather than pi/4, so no final multiplication is needed.
 #include "driver/formula_table.hpp"
 
-namespace atanpi {
+namespace atanorg {
 
 const FormulaTerm formula_terms[FORMULA_COUNT][MAX_FORMULA_TERMS] = {
     {{16, 5}, {-4, 239}, {0, 0}, {0, 0}},
@@ -16,4 +16,4 @@ const std::int32_t formula_term_count[FORMULA_COUNT] = {2, 3, 3, 4, 4};
 
 const char* const formula_names[FORMULA_COUNT] = {"Machin", "Gauss", "Klingenstierna", "Stoermer", "Takano"};
 
-}  // namespace atanpi
+}  // namespace atanorg

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace atanpi {
+namespace atanorg {
 
 // One term coef * arctan(1/x) of a formula.
 struct FormulaTerm {
@@ -21,4 +21,4 @@ extern const std::int32_t formula_term_count[FORMULA_COUNT];
 // Full names by id - 1, for the usage text.
 extern const char* const formula_names[FORMULA_COUNT];
 
-}  // namespace atanpi
+}  // namespace atanorg

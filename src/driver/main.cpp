@@ -13,7 +13,7 @@
 
 namespace {
 
-using namespace atanpi;
+using namespace atanorg;
 
 // Descriptors 0-2 closed at start would be taken by the first files opened,
 // the temporary result file among them, and the console text would end up in

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstdio>
 
-namespace atanpi {
+namespace atanorg {
 namespace {
 
 // Redraws per second: often enough to look alive, rare enough to cost nothing.
@@ -87,4 +87,4 @@ void ProgressLine::draw_until_ended() {
   if (line_fd.exchange(-1) >= 0) write_all(fd_, ERASE);
 }
 
-}  // namespace atanpi
+}  // namespace atanorg

@@ -12,7 +12,7 @@
 
 #include "engine/series.hpp"
 
-namespace atanpi {
+namespace atanorg {
 
 class ProgressLine {
  public:
@@ -47,4 +47,4 @@ class ProgressLine {
 // " Atan(1/ 5 ): 42% done, 12 s elapsed, about 17 s left".
 std::string progress_text(const std::string& label, std::uint64_t done, std::uint64_t total, double elapsed);
 
-}  // namespace atanpi
+}  // namespace atanorg

@@ -22,7 +22,7 @@
 #include "report/result_file.hpp"
 #include "report/result_writer.hpp"
 
-namespace atanpi {
+namespace atanorg {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -160,4 +160,4 @@ int close_standard_output(int status) {
   return status == 0 ? EXIT_WRITE_FAILED : status;
 }
 
-}  // namespace atanpi
+}  // namespace atanorg

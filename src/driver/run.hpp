@@ -4,7 +4,7 @@
 
 #include "engine/series.hpp"
 
-namespace atanpi {
+namespace atanorg {
 
 // Exit status when the result file or standard output cannot be written.
 inline constexpr int EXIT_WRITE_FAILED = 1;
@@ -29,4 +29,4 @@ int run_program(const SeriesSettings& engine = program_engine());
 // EXIT_WRITE_FAILED; returns the status to exit with.
 int close_standard_output(int status);
 
-}  // namespace atanpi
+}  // namespace atanorg

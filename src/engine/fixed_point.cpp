@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-namespace atanpi {
+namespace atanorg {
 
 std::int32_t word_digits = 5;
 double radix = 100000.0;
@@ -21,4 +21,4 @@ void set_numeric_parameters() {
   inv_radix = 1.0 / radix;
 }
 
-}  // namespace atanpi
+}  // namespace atanorg

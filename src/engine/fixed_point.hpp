@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-namespace atanpi {
+namespace atanorg {
 
 // Capacity of `acc` and `term`: 1,000,007 fraction words plus the integer
 // word and two guard words.
@@ -43,4 +43,4 @@ extern std::int32_t term[];
 // word_digits = 5, radix = 10^5, inv_radix = 1 / radix.
 void set_numeric_parameters();
 
-}  // namespace atanpi
+}  // namespace atanorg

@@ -11,7 +11,7 @@
 
 #include "engine/fixed_point.hpp"
 
-namespace atanpi {
+namespace atanorg {
 
 void normalize_words(std::int32_t* acc, std::int32_t n) {
   // Word i is stored at index i - 1.
@@ -35,4 +35,4 @@ void normalize_words(std::int32_t* acc, std::int32_t n) {
 
 void normalize_acc() { normalize_words(acc, word_count); }
 
-}  // namespace atanpi
+}  // namespace atanorg

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace atanpi {
+namespace atanorg {
 
 // Normalises acc[0..n). Nothing changes for n <= 1.
 void normalize_words(std::int32_t* acc, std::int32_t n);
@@ -13,4 +13,4 @@ void normalize_words(std::int32_t* acc, std::int32_t n);
 // The program's call: normalises the process-wide acc over word_count words.
 void normalize_acc();
 
-}  // namespace atanpi
+}  // namespace atanorg

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace atanpi {
+namespace atanorg {
 
 // How many series terms after c/x are summed for n words: the integer part
 // of 5n / (ln(x^2) / ln 10). Zero or below means none.
@@ -88,4 +88,4 @@ SeriesProgress& program_progress();
 // acc, over word_count words, with the best engine on all cores.
 void atan_accumulate();
 
-}  // namespace atanpi
+}  // namespace atanorg

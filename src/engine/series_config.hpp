@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace atanpi::config {
+namespace atanorg::config {
 
 // Series terms evaluated together in one sweep over a segment (a "group"),
 // at most: each kernel sets its own count (8 for every instruction set
@@ -48,4 +48,4 @@ static_assert(std::int64_t{MAX_BLOCK_PASSES} / 2 * 240000 + 240000 < (std::int64
 // threads, as hand-offs would cost more than the work they share.
 inline constexpr std::int32_t MIN_ROWS_PER_THREAD = 512;
 
-}  // namespace atanpi::config
+}  // namespace atanorg::config

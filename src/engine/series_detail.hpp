@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace atanpi {
+namespace atanorg {
 
 // The divisors of one series pass: x^2 and 2j+1, each with its rounded
 // reciprocal (quotients are floor(dividend * reciprocal)).
@@ -37,4 +37,4 @@ void series_first_term(std::int32_t* acc, std::int32_t* term, std::int32_t n,
 void series_pass(std::int32_t* acc, std::int32_t* term, std::int32_t first, std::int32_t n,
                  const PassDivisors& div, std::int32_t s, double r2, double r1);
 
-}  // namespace atanpi
+}  // namespace atanorg

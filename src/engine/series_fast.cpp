@@ -36,7 +36,7 @@
 #include "engine/series_kernel.hpp"
 #include "engine/worker_pool.hpp"
 
-namespace atanpi {
+namespace atanorg {
 namespace {
 
 constexpr std::int32_t COMPLEMENT_WORD = 99999;
@@ -449,4 +449,4 @@ void atan_accumulate() {
   atan_accumulate_with(settings, acc, term, word_count, atan_coef, atan_x);
 }
 
-}  // namespace atanpi
+}  // namespace atanorg

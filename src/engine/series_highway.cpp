@@ -40,7 +40,7 @@
 #include "engine/series_kernel.hpp"
 
 HWY_BEFORE_NAMESPACE();
-namespace atanpi {
+namespace atanorg {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
@@ -284,11 +284,11 @@ double floor_sweep(std::int64_t steps, int terms) {
 #undef ATANPI_EACH_TERM
 
 }  // namespace HWY_NAMESPACE
-}  // namespace atanpi
+}  // namespace atanorg
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
-namespace atanpi {
+namespace atanorg {
 
 #define ATANPI_KERNEL(ENGINE, NS, TARGET) \
   RoundKernel{ENGINE, TARGET, &NS::round_lanes, NS::GROUP, &NS::series_round, &NS::floor_sweep},
@@ -327,5 +327,5 @@ bool kernel_runs_here(const RoundKernel& kernel) {
   return kernel.target == 0 || (hwy::SupportedTargets() & kernel.target) != 0;
 }
 
-}  // namespace atanpi
+}  // namespace atanorg
 #endif  // HWY_ONCE

@@ -19,7 +19,7 @@
 #include "engine/series.hpp"
 #include "engine/series_config.hpp"
 
-namespace atanpi {
+namespace atanorg {
 
 inline constexpr int MAX_GROUP_TERMS = config::MAX_GROUP_TERMS;
 inline constexpr int MAX_LANES = config::MAX_LANES;
@@ -75,4 +75,4 @@ bool kernel_runs_here(const RoundKernel& kernel);
 // was not compiled.
 const RoundKernel* round_kernel(SeriesEngine engine);
 
-}  // namespace atanpi
+}  // namespace atanorg

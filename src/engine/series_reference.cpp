@@ -14,7 +14,7 @@
 #include "engine/series.hpp"
 #include "engine/series_detail.hpp"
 
-namespace atanpi {
+namespace atanorg {
 
 std::int32_t series_term_count(std::int32_t n, double x) {
   const double b = x * x;
@@ -104,4 +104,4 @@ void atan_accumulate_reference(std::int32_t* acc, std::int32_t* term,
   if (progress != nullptr) progress->total.store(progress->done.load());
 }
 
-}  // namespace atanpi
+}  // namespace atanorg

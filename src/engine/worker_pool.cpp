@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-namespace atanpi {
+namespace atanorg {
 
 WorkerPool::~WorkerPool() {
   {
@@ -60,4 +60,4 @@ void WorkerPool::work(int index) {
   }
 }
 
-}  // namespace atanpi
+}  // namespace atanorg

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-namespace atanpi {
+namespace atanorg {
 
 class WorkerPool {
  public:
@@ -38,4 +38,4 @@ class WorkerPool {
   bool stopping_ = false;
 };
 
-}  // namespace atanpi
+}  // namespace atanorg

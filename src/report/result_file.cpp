@@ -21,7 +21,7 @@
 #include <csignal>
 #include <cstring>
 
-namespace atanpi {
+namespace atanorg {
 namespace {
 
 enum RunState : int {
@@ -355,4 +355,4 @@ void discard_result_file() {
   }
 }
 
-}  // namespace atanpi
+}  // namespace atanorg

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <string>
 
-namespace atanpi {
+namespace atanorg {
 
 // Installs the handlers that remove the temporary file when a signal ends
 // the process and then end it by the same signal: every signal whose default
@@ -43,4 +43,4 @@ bool commit_result_file(std::string& error);
 // Closes the stream and removes the temporary file.
 void discard_result_file();
 
-}  // namespace atanpi
+}  // namespace atanorg

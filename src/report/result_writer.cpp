@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace atanpi {
+namespace atanorg {
 namespace {
 
 // Shared by the writers and result_file_size.
@@ -55,4 +55,4 @@ std::int64_t result_file_size(std::int32_t digits, std::int32_t formula_id, doub
   return lines + static_cast<std::int64_t>(sizeof DIGITS_START - 1) + rows * ROW_START_BYTES + pairs * PAIR_BYTES;
 }
 
-}  // namespace atanpi
+}  // namespace atanorg

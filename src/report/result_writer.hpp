@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace atanpi {
+namespace atanorg {
 
 // " ** Pi Computation with the original arctan method ** " and the digit
 // count and formula id line.
@@ -24,4 +24,4 @@ void write_result_digits(std::FILE* file, const std::int32_t* acc, std::int32_t 
 // `seconds`, so that the file's space can be reserved before the computation.
 std::int64_t result_file_size(std::int32_t digits, std::int32_t formula_id, double seconds);
 
-}  // namespace atanpi
+}  // namespace atanorg

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <limits>
 
-namespace atanpi {
+namespace atanorg {
 namespace {
 
 constexpr std::string_view TITLE_LINE = " ** Pi Computation with the original arctan method ** ";
@@ -472,4 +472,4 @@ FileStart read_file_start(const std::string& path, std::size_t limit, bool regul
   return file;
 }
 
-}  // namespace atanpi
+}  // namespace atanorg

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-namespace atanpi {
+namespace atanorg {
 
 // The most bytes a file that passes the layout check can hold: 6,188,030,
 // reached at N = 5,000,035 with CR LF line ends and the widest fields the
@@ -94,4 +94,4 @@ struct FileStart {
 // second time) is left unread: no text, no error, size -1.
 FileStart read_file_start(const std::string& path, std::size_t limit, bool regular_only = false);
 
-}  // namespace atanpi
+}  // namespace atanorg

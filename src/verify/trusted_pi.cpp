@@ -22,7 +22,7 @@
 #include <thread>
 #include <utility>
 
-namespace atanpi {
+namespace atanorg {
 namespace {
 
 // 640320^3 / 24.
@@ -180,4 +180,4 @@ std::string mpfr_pi_places(long places) {
   return result;
 }
 
-}  // namespace atanpi
+}  // namespace atanorg

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace atanpi {
+namespace atanorg {
 
 // The first `places` decimal places of pi after "3.", truncated (not
 // rounded): trusted_pi_places(5) is "14159". Computed with GMP integers by
@@ -17,4 +17,4 @@ std::string trusted_pi_places(long places);
 // opinion for the tests.
 std::string mpfr_pi_places(long places);
 
-}  // namespace atanpi
+}  // namespace atanorg

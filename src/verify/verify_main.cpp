@@ -92,25 +92,25 @@ int finish_output(int status) {
 // advance asked for: a pipe or a device, or a file changed since.
 std::string check_file(const std::string& name, std::string& pi, bool& good) {
   good = false;
-  const atanpi::FileStart file = atanpi::read_file_start(name, atanpi::MAX_RESULT_BYTES);
-  const std::string shown = atanpi::display_name(name);
+  const atanorg::FileStart file = atanorg::read_file_start(name, atanorg::MAX_RESULT_BYTES);
+  const std::string shown = atanorg::display_name(name);
   if (!file.error.empty()) return shown + ": cannot read: " + file.error;
-  const std::string limit = std::to_string(atanpi::MAX_RESULT_BYTES);
+  const std::string limit = std::to_string(atanorg::MAX_RESULT_BYTES);
   if (!file.complete) {
-    if (file.size > static_cast<std::int64_t>(atanpi::MAX_RESULT_BYTES)) {
+    if (file.size > static_cast<std::int64_t>(atanorg::MAX_RESULT_BYTES)) {
       return shown + ": too large: " + std::to_string(file.size) + " bytes, more than the " + limit +
              " a result file can have";
     }
     return shown + ": too large: more than the " + limit + " bytes a result file can have";
   }
-  const atanpi::ParsedResult parsed = atanpi::parse_result(file.text);
-  atanpi::DigitCheck digits;
+  const atanorg::ParsedResult parsed = atanorg::parse_result(file.text);
+  atanorg::DigitCheck digits;
   if (parsed.ok) {
-    if (parsed.places.size() > pi.size()) pi = atanpi::trusted_pi_places(static_cast<long>(parsed.places.size()));
-    digits = atanpi::check_digits(parsed, pi);
+    if (parsed.places.size() > pi.size()) pi = atanorg::trusted_pi_places(static_cast<long>(parsed.places.size()));
+    digits = atanorg::check_digits(parsed, pi);
   }
-  good = atanpi::passes(parsed, digits);
-  return atanpi::describe(name, parsed, digits);
+  good = atanorg::passes(parsed, digits);
+  return atanorg::describe(name, parsed, digits);
 }
 
 }  // namespace
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
       if (std::fputs(HELP, stdout) < 0) note_output_error();
       return finish_output(EXIT_ALL_CORRECT);
     } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
-      return usage_error("unknown option '" + atanpi::display_name(arg) + "'");
+      return usage_error("unknown option '" + atanorg::display_name(arg) + "'");
     } else {
       names.emplace_back(arg);
     }
@@ -137,11 +137,11 @@ int main(int argc, char** argv) {
   // they need; a file already larger than a result can be needs none.
   long most_places = 0;
   for (const std::string& name : names) {
-    const atanpi::FileStart head = atanpi::read_file_start(name, atanpi::HEAD_BYTES, true);
-    if (!head.error.empty() || head.size > static_cast<std::int64_t>(atanpi::MAX_RESULT_BYTES)) continue;
-    most_places = std::max(most_places, atanpi::places_needed(head.text));
+    const atanorg::FileStart head = atanorg::read_file_start(name, atanorg::HEAD_BYTES, true);
+    if (!head.error.empty() || head.size > static_cast<std::int64_t>(atanorg::MAX_RESULT_BYTES)) continue;
+    most_places = std::max(most_places, atanorg::places_needed(head.text));
   }
-  std::string pi = atanpi::trusted_pi_places(most_places);
+  std::string pi = atanorg::trusted_pi_places(most_places);
 
   int status = EXIT_ALL_CORRECT;
   for (const std::string& name : names) {
