@@ -13,6 +13,7 @@
 #include <string>
 
 #include "driver/run.hpp"
+#include "platform/platform.hpp"
 
 namespace {
 
@@ -22,6 +23,8 @@ constexpr const char* USAGE = "usage: atanpi-bench-run [--engine=NAME] [--thread
 
 int main(int argc, char** argv) {
   using namespace atanorg;
+  // As in atanpi: a closed standard output must not become the result file.
+  if (!open_closed_standard_descriptors()) return 2;
   SeriesSettings settings = program_engine();
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];

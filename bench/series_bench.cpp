@@ -28,6 +28,7 @@
 
 #include "engine/series.hpp"
 #include "engine/series_kernel.hpp"
+#include "platform/platform.hpp"
 
 namespace {
 
@@ -149,6 +150,8 @@ void register_all() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // --benchmark_out must not take a closed standard output's number.
+  if (!open_closed_standard_descriptors()) return 2;
   // Our own flag first; the rest goes to Google Benchmark.
   std::vector<char*> rest;
   for (int i = 0; i < argc; ++i) {

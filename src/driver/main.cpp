@@ -1,32 +1,17 @@
 // atanpi: the digits of pi by a Machin-like arctangent formula. The entry:
-// standard descriptors made safe first, then `--help`, `--version` or the run.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
+// closed standard descriptors opened on the null device first, then
+// `--help`, `--version` or the run.
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
 #include "driver/formula_table.hpp"
 #include "driver/run.hpp"
+#include "platform/platform.hpp"
 
 namespace {
 
 using namespace atanorg;
-
-// Descriptors 0-2 closed at start would be taken by the first files opened,
-// the temporary result file among them, and the console text would end up in
-// the result. Each closed one is opened on /dev/null, before anything else
-// is opened; false when that fails.
-bool open_closed_standard_descriptors() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // The lowest free descriptor is fd itself: those below it are open.
-    if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) return false;
-  }
-  return true;
-}
 
 void print_help() {
   std::fputs(
