@@ -19,6 +19,7 @@
 #include "engine/fixed_point.hpp"
 #include "engine/normalize.hpp"
 #include "engine/series.hpp"
+#include "platform/platform.hpp"
 #include "report/result_file.hpp"
 #include "report/result_writer.hpp"
 
@@ -40,7 +41,8 @@ double seconds_since(std::int32_t start_ms) {
 
 // The time line's field is reserved for up to 99,999 s (27 hours; the cap
 // takes about 8 minutes with the program's engine); the file is cut to what
-// was written at the end.
+// was written at the end. Under a file size limit without room for that, the
+// file of a run under 10 s is reserved.
 constexpr double RESERVED_SECONDS = 99999.0;
 
 // The first error writing standard output, for close_standard_output.
@@ -102,7 +104,8 @@ int run_dialogue(const SeriesSettings& engine) {
   install_result_file_cleanup(ProgressLine::abandon);
   for (std::int32_t k = 1; k <= FORMULA_COUNT; ++k) remove_stale_temp_files(result_file_name(k));
   std::string error;
-  std::FILE* file = open_result_file(file_name, result_file_size(digits, id, RESERVED_SECONDS), error);
+  std::FILE* file = open_result_file(file_name, result_file_size(digits, id, RESERVED_SECONDS),
+                                     result_file_size(digits, id, 0.0), error);
   if (file == nullptr) return fail(error, EXIT_WRITE_FAILED);
 
   say(" ** Pi Computation Start ** \n");
@@ -148,7 +151,12 @@ SeriesSettings program_engine() {
   return settings;
 }
 
-int run_program(const SeriesSettings& engine) { return close_standard_output(run_dialogue(engine)); }
+int run_program(const SeriesSettings& engine) {
+  // A reader of standard output that goes away (`| head`, a closed `less`)
+  // is an output error: the run goes on and keeps its result file.
+  ignore_broken_pipe_signal();
+  return close_standard_output(run_dialogue(engine));
+}
 
 int close_standard_output(int status) {
   int err = stdout_error;

@@ -20,8 +20,10 @@ SeriesSettings program_engine();
 // engine and closes standard output; returns the exit status: 0 after a
 // completed run, EXIT_WRITE_FAILED when the result file or standard output
 // cannot be written, EXIT_BAD_INPUT for input without the expected integer
-// or a read error. While standard error is a terminal, each term's progress
-// is shown there.
+// or a read error. SIGPIPE is ignored from here on, so that a pipe on
+// standard output whose reader has gone is an output error like any other.
+// While standard error is the terminal whose foreground the process is in,
+// each term's progress is shown there.
 int run_program(const SeriesSettings& engine = program_engine());
 
 // Flushes and closes standard output. An error writing it, now or earlier in

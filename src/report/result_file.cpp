@@ -21,6 +21,8 @@
 #include <csignal>
 #include <cstring>
 
+#include "report/result_writer.hpp"
+
 namespace atanorg {
 namespace {
 
@@ -34,7 +36,8 @@ static_assert(std::atomic<int>::is_always_lock_free, "the state is used in signa
 
 // Read by the signal handler: the temporary file's name and whether it exists.
 char temp_path[4096];
-volatile std::sig_atomic_t temp_exists = 0;
+std::atomic<bool> temp_exists{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read in signal handlers");
 void (*interrupt_hook)() = nullptr;
 
 std::FILE* stream = nullptr;
@@ -46,9 +49,10 @@ std::string target_path;  // the file replaced: final_name, or where its links l
 
 // Signals whose default action ends the process and that come from outside
 // the program's own instructions; the real-time signals are added at run
-// time. SIGXFSZ is left out: it is ignored (see install_result_file_cleanup).
+// time. SIGXFSZ and SIGPIPE are left out: they are ignored, so that a write
+// past a file size limit or to a pipe without a reader fails with an error.
 constexpr int OUTSIDE_SIGNALS[] = {
-    SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,
+    SIGHUP, SIGINT, SIGQUIT, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,
 #ifdef SIGPWR
     SIGPWR,
 #endif
@@ -67,7 +71,11 @@ constexpr int MAX_LINKS = 40;
 // Tries at creating a temporary file before giving up, for the rare case that
 // another run's clean-up takes it between creation and lock (see below).
 constexpr int TEMP_FILE_TRIES = 16;
-// mkstemp's random part: six letters or digits.
+// A temporary file is named "." + the result's name + TEMP_MARKER + six
+// random letters or digits (mkstemp's). The marker keeps the name apart
+// from every other program's: rsync, for one, receives into "." + name +
+// "." + six letters or digits, which has a '.' where this has its '-'.
+constexpr char TEMP_MARKER[] = ".atanpi-";
 constexpr std::size_t TEMP_SUFFIX_LENGTH = 6;
 
 bool is_fault_signal(int sig) {
@@ -88,7 +96,7 @@ sigset_t outside_signal_set() {
 extern "C" void end_by_signal(int sig, siginfo_t* info, void*) {
   int state = RUNNING;
   if (run_state.compare_exchange_strong(state, DYING)) {
-    if (temp_exists) unlink(temp_path);
+    if (temp_exists.load()) unlink(temp_path);
     if (interrupt_hook) interrupt_hook();
   } else if (state == DYING || !is_fault_signal(sig) || info->si_code <= 0) {
     // Another handler is ending the process, or the result is committed and
@@ -133,10 +141,32 @@ std::size_t base_start(const std::string& path) {
   return slash == std::string::npos ? 0 : slash + 1;
 }
 
+// The directory `path` is in, as a path to open: "results/pi.txt" ->
+// "results/", "pi.txt" -> ".".
+std::string directory_of(const std::string& path) {
+  const std::size_t base = base_start(path);
+  return base == 0 ? "." : path.substr(0, base);
+}
+
+// The kernel's rule for symbolic links in sticky world-writable directories
+// such as /tmp (fs.protected_symlinks), applied here because the links are
+// resolved here and the kernel never sees them followed: such a link is
+// followed only when it belongs to whoever follows it or to the directory's
+// owner. Otherwise anyone could plant a link there and have another user's
+// run replace a file of theirs. False with errno EACCES when refused.
+bool may_follow(const std::string& link_path, const struct stat& link) {
+  struct stat dir {};
+  if (stat(directory_of(link_path).c_str(), &dir) != 0) return false;
+  constexpr mode_t SHARED = S_ISVTX | S_IWOTH;
+  if ((dir.st_mode & SHARED) != SHARED || link.st_uid == geteuid() || link.st_uid == dir.st_uid) return true;
+  errno = EACCES;
+  return false;
+}
+
 // Follows `path` through symbolic links to the file they lead to, which need
 // not exist yet: a dangling link names the file to create. A relative link is
 // read against the link's own directory. False with errno set when a link
-// cannot be read or the chain is too long.
+// cannot be read, may not be followed (may_follow) or the chain is too long.
 bool follow_links(const std::string& path, std::string& target) {
   target = path;
   for (int links = 0;; ++links) {
@@ -147,6 +177,7 @@ bool follow_links(const std::string& path, std::string& target) {
       errno = ELOOP;
       return false;
     }
+    if (!may_follow(target, st)) return false;
     char text[PATH_MAX];
     const ssize_t length = readlink(target.c_str(), text, sizeof text);
     if (length < 0) return false;
@@ -172,7 +203,7 @@ int create_locked_temp(const std::string& pattern) {
       SignalBlock block;
       std::memcpy(temp_path, pattern.c_str(), pattern.size() + 1);
       fd = mkostemp(temp_path, O_CLOEXEC);
-      if (fd >= 0) temp_exists = 1;
+      if (fd >= 0) temp_exists.store(true);
     }
     if (fd < 0) return -1;
     // Where the filesystem has no locks, the clean-up cannot lock either and
@@ -181,11 +212,26 @@ int create_locked_temp(const std::string& pattern) {
     struct stat opened {}, named {};
     if (fstat(fd, &opened) == 0 && lstat(temp_path, &named) == 0 && same_file(opened, named)) return fd;
     SignalBlock block;
-    temp_exists = 0;
+    temp_exists.store(false);
     close(fd);
   }
   errno = EEXIST;
   return -1;
+}
+
+// A file of this user's with one name (a second link is not the run's own):
+// only such a file may be a temporary file of this user's runs.
+bool is_own_single_file(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+}
+
+// The temporary file starts with the title line before its space is
+// reserved (open_result_file), so one that does not is not a run's.
+bool starts_as_a_result(int fd, const struct stat& st) {
+  if (st.st_size == 0) return true;
+  char start[RESULT_TITLE_LINE.size()];
+  return pread(fd, start, sizeof start, 0) == static_cast<ssize_t>(sizeof start) &&
+         std::string_view(start, sizeof start) == RESULT_TITLE_LINE;
 }
 
 bool is_temp_name(const char* entry, const std::string& prefix) {
@@ -226,24 +272,23 @@ void install_result_file_cleanup(void (*on_interrupt)()) {
 void remove_stale_temp_files(const std::string& name) {
   std::string target;
   if (!follow_links(name, target)) return;
-  const std::size_t base = base_start(target);
-  const std::string dir = base == 0 ? "." : target.substr(0, base);
-  std::string prefix = ".";
-  prefix += target.substr(base);
-  prefix += '.';
-  DIR* listing = opendir(dir.c_str());
+  std::string prefix(1, '.');
+  prefix.append(target, base_start(target)).append(TEMP_MARKER);
+  DIR* listing = opendir(directory_of(target).c_str());
   if (listing == nullptr) return;
   const int dir_fd = dirfd(listing);
   while (const dirent* entry = readdir(listing)) {
     if (!is_temp_name(entry->d_name, prefix)) continue;
     struct stat named {}, opened {};
-    if (fstatat(dir_fd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode)) continue;
+    if (fstatat(dir_fd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !is_own_single_file(named)) continue;
     const int fd = openat(dir_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) continue;
     // A live run holds its file locked. The lock taken here is kept until the
-    // name is gone, and the name must still lead to the locked file.
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &opened) == 0 &&
-        fstatat(dir_fd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(opened, named)) {
+    // name is gone, the file checked is the one locked, and the name must
+    // still lead to it.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &opened) == 0 && is_own_single_file(opened) &&
+        starts_as_a_result(fd, opened) && fstatat(dir_fd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        same_file(opened, named)) {
       unlinkat(dir_fd, entry->d_name, 0);
     }
     close(fd);
@@ -251,7 +296,8 @@ void remove_stale_temp_files(const std::string& name) {
   closedir(listing);
 }
 
-std::FILE* open_result_file(const std::string& name, std::int64_t size, std::string& error) {
+std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int64_t fallback_size,
+                            std::string& error) {
   final_name = name;
   auto fail = [&](int err) {
     error = "cannot create " + name + ": " + reason(err);
@@ -282,7 +328,7 @@ std::FILE* open_result_file(const std::string& name, std::int64_t size, std::str
   }
 
   const std::size_t base = base_start(target_path);
-  const std::string pattern = target_path.substr(0, base) + "." + target_path.substr(base) + ".XXXXXX";
+  const std::string pattern = target_path.substr(0, base) + "." + target_path.substr(base) + TEMP_MARKER + "XXXXXX";
   if (pattern.size() >= sizeof temp_path) return fail(ENAMETOOLONG);
   const int fd = create_locked_temp(pattern);
   if (fd < 0) return fail(errno);
@@ -293,10 +339,24 @@ std::FILE* open_result_file(const std::string& name, std::int64_t size, std::str
     discard_result_file();
     return fail(err);
   }
+  // The title first, so that the file is known as a run's (see
+  // remove_stale_temp_files) before its space is reserved, which fills it
+  // with zero bytes. It is written at the offset the stream starts from, so
+  // the stream writes the same bytes over it.
+  const auto title = static_cast<ssize_t>(RESULT_TITLE_LINE.size());
+  errno = 0;
+  if (pwrite(fd, RESULT_TITLE_LINE.data(), RESULT_TITLE_LINE.size(), 0) != title) {
+    const int err = errno != 0 ? errno : EIO;
+    discard_result_file();
+    error = "cannot write " + name + ": " + reason(err);
+    return nullptr;
+  }
   // The whole file's space now, so that a full disk shows before the
-  // computation rather than after it. Filesystems that cannot reserve
+  // computation rather than after it. Under a file size limit that only
+  // `fallback_size` fits, that much. Filesystems that cannot reserve
   // (EOPNOTSUPP, EINVAL) get the space as the file is written.
-  const int reserved = size > 0 ? posix_fallocate(fd, 0, size) : 0;
+  int reserved = size > 0 ? posix_fallocate(fd, 0, size) : 0;
+  if (reserved == EFBIG && fallback_size < size) reserved = posix_fallocate(fd, 0, fallback_size);
   if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL) {
     discard_result_file();
     error = "cannot write " + name + ": " + reason(reserved);
@@ -325,11 +385,21 @@ bool commit_result_file(std::string& error) {
       for (;;) pause();
     }
     if (std::rename(temp_path, target_path.c_str()) == 0) {
-      temp_exists = 0;
+      temp_exists.store(false);
       close(lock_fd);
       lock_fd = -1;
       block.keep();
-      return true;
+      // The new name reaches the disk with the directory. Where the
+      // directory cannot be opened (write and search permission only) or
+      // synced (EINVAL, EROFS: a filesystem without it), it goes as the
+      // system writes it back.
+      const int dir_fd = open(directory_of(target_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (dir_fd < 0) return true;
+      const int synced = fsync(dir_fd) == 0 ? 0 : errno;
+      close(dir_fd);
+      if (synced == 0 || synced == EINVAL || synced == EROFS) return true;
+      error = "cannot sync the directory of " + final_name + ": " + reason(synced) + " (the new file is in place)";
+      return false;
     }
     err = errno;
     run_state.store(RUNNING);
@@ -345,9 +415,9 @@ void discard_result_file() {
     std::fclose(stream);
     stream = nullptr;
   }
-  if (temp_exists) {
+  if (temp_exists.load()) {
     unlink(temp_path);
-    temp_exists = 0;
+    temp_exists.store(false);
   }
   if (lock_fd >= 0) {
     close(lock_fd);

@@ -8,7 +8,6 @@ namespace atanorg {
 namespace {
 
 // Shared by the writers and result_file_size.
-const char TITLE[] = " ** Pi Computation with the original arctan method ** \n";
 const char COUNT_FORMAT[] = "  Number of Pi Decimal-Digits= %d, ID= %d \n";
 const char TIME_FORMAT[] = " Pi Computation,  Time(s)= %f \n\n";
 const char DIGITS_START[] = " Pi = 3.";
@@ -23,7 +22,7 @@ constexpr std::int64_t WORDS_PER_ROW = 16;
 }  // namespace
 
 void write_result_header(std::FILE* file, std::int32_t digits, std::int32_t formula_id) {
-  std::fputs(TITLE, file);
+  std::fwrite(RESULT_TITLE_LINE.data(), 1, RESULT_TITLE_LINE.size(), file);
   std::fprintf(file, COUNT_FORMAT, digits, formula_id);
 }
 
@@ -44,7 +43,7 @@ void write_result_digits(std::FILE* file, const std::int32_t* acc, std::int32_t 
 }
 
 std::int64_t result_file_size(std::int32_t digits, std::int32_t formula_id, double seconds) {
-  const std::int64_t lines = static_cast<std::int64_t>(sizeof TITLE - 1) +
+  const std::int64_t lines = static_cast<std::int64_t>(RESULT_TITLE_LINE.size()) +
                              std::snprintf(nullptr, 0, COUNT_FORMAT, digits, formula_id) +
                              std::snprintf(nullptr, 0, TIME_FORMAT, seconds);
   // The rows hold the fraction words, the last pair completed by a guard

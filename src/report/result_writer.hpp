@@ -4,8 +4,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 namespace atanorg {
+
+// The first line of every result file, its line end included.
+inline constexpr std::string_view RESULT_TITLE_LINE = " ** Pi Computation with the original arctan method ** \n";
 
 // " ** Pi Computation with the original arctan method ** " and the digit
 // count and formula id line.
