@@ -1,11 +1,11 @@
 #include "driver/progress_line.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+
+#include "platform/platform.hpp"
 
 namespace atanorg {
 namespace {
@@ -14,20 +14,22 @@ namespace {
 constexpr auto REDRAW_INTERVAL = std::chrono::milliseconds(250);
 // No estimate before this much of a term is done; early rates mislead.
 constexpr double MIN_FRACTION_FOR_ESTIMATE = 0.01;
+// The width assumed for a terminal that does not give its own.
+constexpr int DEFAULT_COLUMNS = 80;
 
 // The terminal of a line on screen, for abandon().
 std::atomic<int> line_fd{-1};
 
-const char ERASE[] = "\r\033[K";
+void write_text(int fd, const std::string& text) { write_fully(fd, text.data(), text.size()); }
 
-void write_all(int fd, const std::string& text) {
-  std::size_t off = 0;
-  while (off < text.size()) {
-    const ssize_t n = write(fd, text.data() + off, text.size() - off);
-    if (n <= 0) return;
-    off += static_cast<std::size_t>(n);
-  }
+int columns_of(int fd) {
+  const int columns = terminal_columns(fd);
+  return columns > 0 ? columns : DEFAULT_COLUMNS;
 }
+
+// Characters a line may have on a terminal `columns` wide: one less, since
+// a line that fills the last column wraps at once on some terminals.
+std::size_t line_room(int columns) { return columns > 1 ? static_cast<std::size_t>(columns - 1) : 0; }
 
 }  // namespace
 
@@ -43,7 +45,17 @@ std::string progress_text(const std::string& label, std::uint64_t done, std::uin
   return text;
 }
 
-ProgressLine::ProgressLine(int fd, bool enabled) : fd_(fd), active_(enabled && isatty(fd) == 1) {}
+std::string progress_frame(const std::string& text, std::size_t shown, int columns) {
+  const std::size_t room = line_room(columns);
+  const std::size_t drawn = std::min(text.size(), room);
+  std::string frame(1, '\r');
+  frame.append(text, 0, drawn);
+  const std::size_t cover = std::min(shown, room);
+  if (cover > drawn) frame.append(cover - drawn, ' ');
+  return frame;
+}
+
+ProgressLine::ProgressLine(int fd, bool enabled) : fd_(fd), active_(enabled && is_terminal(fd)) {}
 
 ProgressLine::~ProgressLine() { end(); }
 
@@ -68,23 +80,33 @@ void ProgressLine::end() {
 
 void ProgressLine::abandon() {
   const int fd = line_fd.exchange(-1);
-  if (fd >= 0) {
-    const char newline = '\n';
-    (void)!write(fd, &newline, 1);
-  }
+  if (fd >= 0 && in_terminal_foreground(fd)) write_fully(fd, "\n", 1);
 }
 
 void ProgressLine::draw_until_ended() {
   const auto start = std::chrono::steady_clock::now();
   std::unique_lock<std::mutex> lock(mutex_);
   while (!wake_.wait_for(lock, REDRAW_INTERVAL, [this] { return ending_; })) {
+    // Checked at every redraw: a job moved to the background stops drawing,
+    // and the cursor is no longer at its line when it comes back. The width
+    // too, so that a resized window gets lines that fit.
+    if (!in_terminal_foreground(fd_)) {
+      line_fd.store(-1);
+      shown_ = 0;
+      continue;
+    }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::string text = progress_text(label_, progress_->done.load(std::memory_order_relaxed),
                                            progress_->total.load(std::memory_order_relaxed), elapsed);
+    const int columns = columns_of(fd_);
     line_fd.store(fd_);
-    write_all(fd_, ERASE + text);
+    write_text(fd_, progress_frame(text, shown_, columns));
+    shown_ = std::min(text.size(), line_room(columns));
   }
-  if (line_fd.exchange(-1) >= 0) write_all(fd_, ERASE);
+  if (line_fd.exchange(-1) >= 0 && shown_ > 0 && in_terminal_foreground(fd_)) {
+    write_text(fd_, progress_frame("", shown_, columns_of(fd_)) + "\r");
+  }
+  shown_ = 0;
 }
 
 }  // namespace atanorg

@@ -1,7 +1,11 @@
 // The progress line on standard error while a term is evaluated: term,
 // percent of its work, elapsed and estimated remaining time, redrawn a few
 // times a second and erased before the term's time line is printed. Drawn
-// only when standard error is a terminal; otherwise nothing is written.
+// only when standard error is a terminal and the process is in its
+// foreground (a background job would draw over the shell's prompt);
+// otherwise nothing is written. Drawn with carriage returns and spaces only,
+// never wider than the terminal, so that no terminal wraps it and any can
+// draw it, one that cannot erase (TERM=dumb) included.
 #pragma once
 
 #include <condition_variable>
@@ -35,6 +39,7 @@ class ProgressLine {
 
   int fd_;
   bool active_ = false;
+  std::size_t shown_ = 0;  // characters of the line on the terminal, at the cursor
   std::string label_;
   const SeriesProgress* progress_ = nullptr;
   std::thread drawer_;
@@ -46,5 +51,11 @@ class ProgressLine {
 // The text of one progress line (without the carriage return), e.g.
 // " Atan(1/ 5 ): 42% done, 12 s elapsed, about 17 s left".
 std::string progress_text(const std::string& label, std::uint64_t done, std::uint64_t total, double elapsed);
+
+// The bytes that put `text` in place of a line of `shown` characters at the
+// cursor, on a terminal `columns` wide: a carriage return, the text cut to
+// columns - 1 characters (a line as wide as the terminal wraps on some) and
+// spaces over the rest of the earlier line.
+std::string progress_frame(const std::string& text, std::size_t shown, int columns);
 
 }  // namespace atanorg
