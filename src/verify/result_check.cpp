@@ -28,33 +28,40 @@ constexpr std::int32_t MAX_DIGITS = 5000035;
 constexpr int GROUPS_PER_ROW = 8;
 constexpr int GROUP_PLACES = 10;
 
-// The widest numbers the header lines accept: up to 11 digits for N and the
-// id (leading zeros allowed), and "%f" of a time up to the largest double,
-// a sign and 309 digits before the point.
-constexpr std::size_t INT_DIGITS = 11;
-constexpr std::size_t SECONDS_DIGITS = std::numeric_limits<double>::max_exponent10 + 1;
+// The widest fields the header lines accept, as "%d" and "%f" write the
+// writer's values (no sign but '-', no leading zeros): N down to
+// -2,147,483,645 (11 characters; 7 for N at the cap), the id 1 to 5 (one),
+// and a time of at most 7 digits before the point (the writer's time is a
+// 32-bit count of milliseconds over 1000: at most 2,147,483.647 s, never
+// negative).
+constexpr std::size_t COUNT_CHARS = 11;
+constexpr std::size_t CAP_COUNT_CHARS = 7;
+constexpr std::size_t ID_CHARS = 1;
+constexpr std::size_t SECONDS_DIGITS = 7;
 constexpr std::size_t CRLF = 2;
 
 // Places in the rows for N: whole pairs of five-digit words.
 constexpr long places_for(std::int32_t digits) { return digits > 0 ? (digits / 5 + 1) / 2 * GROUP_PLACES : 0; }
 
 constexpr std::size_t TITLE_BYTES = TITLE_LINE.size() + CRLF;
-constexpr std::size_t COUNT_BYTES = COUNT_PREFIX.size() + INT_DIGITS + ID_PREFIX.size() + INT_DIGITS + 1 + CRLF;
-constexpr std::size_t TIME_BYTES = TIME_PREFIX.size() + 1 + SECONDS_DIGITS + 1 + 6 + 1 + CRLF;
+constexpr std::size_t count_bytes(std::size_t count_chars) {
+  return COUNT_PREFIX.size() + count_chars + ID_PREFIX.size() + ID_CHARS + 1 + CRLF;
+}
+constexpr std::size_t TIME_BYTES = TIME_PREFIX.size() + SECONDS_DIGITS + 1 + 6 + 1 + CRLF;
 
 // At the cap: 5,000,040 places in 500,004 groups of a space and ten digits,
 // 62,501 rows of a line end and " %8d".
 constexpr std::size_t largest_result_bytes() {
   const std::size_t groups = places_for(MAX_DIGITS) / GROUP_PLACES;
   const std::size_t rows = (groups + GROUPS_PER_ROW - 1) / GROUPS_PER_ROW;
-  return TITLE_BYTES + COUNT_BYTES + TIME_BYTES + CRLF + DIGITS_START.size() + rows * (CRLF + 9) +
+  return TITLE_BYTES + count_bytes(CAP_COUNT_CHARS) + TIME_BYTES + CRLF + DIGITS_START.size() + rows * (CRLF + 9) +
          groups * (1 + GROUP_PLACES);
 }
-static_assert(largest_result_bytes() == 6188030);
+static_assert(largest_result_bytes() == 6187713);
 
 // Lines longer than this are cut in messages. Every line a result file can
-// have is shorter (the widest time line has 345 bytes), so it is quoted
-// whole; a binary file's first "line" is not.
+// have is shorter (a full row has 97 bytes), so it is quoted whole; a binary
+// file's first "line" is not.
 constexpr std::size_t QUOTE_LIMIT = 512;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -91,13 +98,36 @@ std::string quoted(std::string_view text) {
   return out;
 }
 
-// The length of the well-formed UTF-8 sequence at the start of `s` when it
-// encodes a printable character beyond ASCII (U+00A0 and up; U+0080 to
-// U+009F are control characters); 0 otherwise.
-std::size_t utf8_printable(std::string_view s) {
+// Characters beyond ASCII that show nothing, or only space, or turn the
+// text's direction: a name holding one reads like another name. C1
+// controls, Unicode spaces, zero-width characters, bidi marks, embeddings
+// and isolates, fillers, variation selectors, tags and other format and
+// default-ignorable characters, the byte order mark and noncharacters.
+struct CodeRange {
+  char32_t first, last;
+};
+constexpr CodeRange UNSEEN[] = {
+    {0x0080, 0x00a0}, {0x00ad, 0x00ad}, {0x034f, 0x034f}, {0x061c, 0x061c}, {0x115f, 0x1160},
+    {0x1680, 0x1680}, {0x17b4, 0x17b5}, {0x180b, 0x180f}, {0x2000, 0x200f}, {0x2028, 0x202f},
+    {0x205f, 0x206f}, {0x3000, 0x3000}, {0x3164, 0x3164}, {0xfdd0, 0xfdef}, {0xfe00, 0xfe0f},
+    {0xfeff, 0xfeff}, {0xffa0, 0xffa0}, {0xfff0, 0xfffb}, {0x1bca0, 0x1bca3}, {0x1d173, 0x1d17a},
+    {0xe0000, 0xe0fff},
+};
+
+bool unseen(char32_t code) {
+  if ((code & 0xfffe) == 0xfffe) return true;  // U+FFFE and U+FFFF of every plane
+  for (const CodeRange& r : UNSEEN) {
+    if (code >= r.first && code <= r.last) return true;
+  }
+  return false;
+}
+
+// The length of the well-formed UTF-8 sequence of a character beyond ASCII
+// at the start of `s`, its code point in `code`; 0 when there is none.
+std::size_t utf8_sequence(std::string_view s, char32_t& code) {
   const auto lead = static_cast<unsigned char>(s[0]);
   std::size_t length = 0;
-  char32_t code = 0;
+  code = 0;
   if (lead >= 0xc2 && lead <= 0xdf) {
     length = 2, code = lead & 0x1f;
   } else if (lead >= 0xe0 && lead <= 0xef) {
@@ -114,12 +144,19 @@ std::size_t utf8_printable(std::string_view s) {
     code = code << 6 | (c & 0x3f);
   }
   constexpr char32_t SHORTEST[] = {0, 0, 0x80, 0x800, 0x10000};  // below these a form is overlong
-  if (code < SHORTEST[length] || code < 0xa0 || (code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff) return 0;
+  if (code < SHORTEST[length] || (code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff) return 0;
   return length;
 }
 
+// True when the digits s[first, end) are a number as printf writes it: at
+// least one, and no leading zero but in "0" itself.
+bool plain_digits(std::string_view s, std::size_t first, std::size_t end) {
+  return end > first && (s[first] != '0' || end == first + 1);
+}
+
 // Reads an optional '-' and 1 to 10 digits as "%d" writes them; false when
-// there is no such number or it is outside the 32-bit range.
+// there is no such number (leading zeros, "-0"), or it is outside the
+// 32-bit range.
 bool take_int(std::string_view& s, std::int32_t& value) {
   std::size_t i = 0;
   const bool negative = !s.empty() && s[0] == '-';
@@ -127,7 +164,7 @@ bool take_int(std::string_view& s, std::int32_t& value) {
   const std::size_t first = i;
   std::int64_t magnitude = 0;
   while (i < s.size() && is_digit(s[i]) && i - first < 11) magnitude = magnitude * 10 + (s[i++] - '0');
-  if (i == first || (i < s.size() && is_digit(s[i]))) return false;
+  if (!plain_digits(s, first, i) || (i < s.size() && is_digit(s[i])) || (negative && magnitude == 0)) return false;
   const std::int64_t v = negative ? -magnitude : magnitude;
   if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max()) return false;
   value = static_cast<std::int32_t>(v);
@@ -141,13 +178,12 @@ bool take(std::string_view& s, std::string_view prefix) {
   return true;
 }
 
-// "%f" of a time: an optional '-', 1 to SECONDS_DIGITS digits, '.' and
-// exactly six decimals.
+// "%f" of a time: 1 to SECONDS_DIGITS digits without leading zeros, '.'
+// and exactly six decimals.
 bool take_seconds(std::string_view& s) {
-  std::size_t i = !s.empty() && s[0] == '-' ? 1 : 0;
-  const std::size_t first = i;
+  std::size_t i = 0;
   while (i < s.size() && is_digit(s[i])) ++i;
-  if (i == first || i - first > SECONDS_DIGITS || i >= s.size() || s[i] != '.') return false;
+  if (!plain_digits(s, 0, i) || i > SECONDS_DIGITS || i >= s.size() || s[i] != '.') return false;
   ++i;
   for (int k = 0; k < 6; ++k, ++i) {
     if (i >= s.size() || !is_digit(s[i])) return false;
@@ -158,7 +194,7 @@ bool take_seconds(std::string_view& s) {
 
 class Parser {
  public:
-  explicit Parser(std::string_view text) : text_(text) {}
+  Parser(std::string_view text, std::int32_t named_id) : text_(text), named_id_(named_id) {}
 
   ParsedResult run();
 
@@ -211,6 +247,7 @@ class Parser {
   std::string_view text_;
   std::size_t pos_ = 0;
   long line_ = 1;
+  std::int32_t named_id_;
   ParsedResult result_;
   long wanted_places_ = 0;
 };
@@ -237,6 +274,10 @@ ParsedResult Parser::run() {
   result_.digits = digits;
   result_.formula_id = id;
   if (id < 1 || id > 5) return fail("formula id " + std::to_string(id) + " is not one of 1 to 5");
+  if (named_id_ != 0 && id != named_id_) {
+    return fail("formula id " + std::to_string(id) + " in a file named AtanOrg" + std::to_string(named_id_) +
+                ".txt, which formula " + std::to_string(named_id_) + " writes");
+  }
   if (digits % 5 != 0) return fail("digit count " + std::to_string(digits) + " is not a multiple of 5");
   if (digits > MAX_DIGITS) {
     return fail("digit count " + std::to_string(digits) + " is beyond the cap of " + std::to_string(MAX_DIGITS));
@@ -289,6 +330,7 @@ ParsedResult& Parser::rows() {
       }
       char number[16];
       std::snprintf(number, sizeof number, " %8d", static_cast<int>(row_place));
+      const std::string_view number_text = number;
       if (text_.compare(pos_, 9, number) != 0) {
         if (at_end()) return fail("the file ends with a line end after " + count_so_far());
         std::string_view field = text_.substr(pos_, 9);
@@ -298,8 +340,16 @@ ParsedResult& Parser::rows() {
         const bool numeric = field.size() == 9 && i >= 1 && !digits.empty() &&
                              digits.find_first_not_of("0123456789") == std::string_view::npos;
         if (numeric) {
-          return fail("row numbered " + std::string(digits) + ", expected " + std::to_string(row_place) +
-                      (std::stoll(std::string(digits)) > row_place ? " (a row is missing)" : ""));
+          const std::string found = "row numbered " + std::string(digits) + ", expected " + std::to_string(row_place);
+          const long long number = std::stoll(std::string(digits));
+          if (number < 1 || (number - 1) % (GROUPS_PER_ROW * GROUP_PLACES) != 0) return fail(found);
+          // Every row numbered below this one has been read.
+          if (number < row_place) return fail(found + " (a row repeated)");
+          // The row that belongs here further on: rows out of order.
+          const bool later = text_.find("\n" + std::string(number_text), pos_) != std::string_view::npos;
+          return fail(found + (later ? " (rows out of order: the row numbered " + std::to_string(row_place) +
+                                           " comes later)"
+                                     : " (a row is missing)"));
         }
         return fail("expected a row numbered " + std::to_string(row_place) + " in 8 columns after a space, found " +
                     quoted(current_line()));
@@ -353,9 +403,16 @@ ParsedResult& Parser::rows() {
 }  // namespace
 
 const std::size_t MAX_RESULT_BYTES = largest_result_bytes();
-const std::size_t HEAD_BYTES = TITLE_BYTES + COUNT_BYTES;
+const std::size_t HEAD_BYTES = TITLE_BYTES + count_bytes(COUNT_CHARS);
 
-ParsedResult parse_result(std::string_view text) { return Parser(text).run(); }
+ParsedResult parse_result(std::string_view text, std::int32_t named_id) { return Parser(text, named_id).run(); }
+
+std::int32_t formula_id_of_name(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string_view base = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (base.size() != 12 || base.substr(0, 7) != "AtanOrg" || base.substr(8) != ".txt") return 0;
+  return base[7] >= '1' && base[7] <= '5' ? base[7] - '0' : 0;
+}
 
 long places_needed(std::string_view head) {
   const ParsedResult r = parse_result(head.substr(0, HEAD_BYTES));
@@ -420,9 +477,18 @@ std::string display_name(std::string_view name) {
   bool plain = !name.empty();
   for (std::size_t i = 0; i < name.size();) {
     const auto c = static_cast<unsigned char>(name[i]);
-    const std::size_t wide = c >= 0x80 ? utf8_printable(name.substr(i)) : 0;
-    if (wide > 0) {
+    char32_t code = 0;
+    const std::size_t wide = c >= 0x80 ? utf8_sequence(name.substr(i), code) : 0;
+    if (wide > 0 && !unseen(code)) {
       escaped.append(name.substr(i, wide));
+      i += wide;
+      continue;
+    }
+    if (wide > 0) {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, code > 0xffff ? "\\U%08x" : "\\u%04x", static_cast<unsigned>(code));
+      escaped += buf;
+      plain = false;
       i += wide;
       continue;
     }
@@ -434,22 +500,43 @@ std::string display_name(std::string_view name) {
   return plain ? escaped : "\"" + escaped + "\"";
 }
 
-FileStart read_file_start(const std::string& path, std::size_t limit, bool regular_only) {
+OpenedFile open_result_source(const std::string& path, bool regular_only) {
+  OpenedFile file;
+  struct stat st {};
+  if (regular_only && (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))) return file;
+  // O_NONBLOCK: should the file have become a FIFO since, the open does not
+  // wait for a writer; the descriptor is kept and read in its turn.
+  file.fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | (regular_only ? O_NONBLOCK : 0));
+  if (file.fd < 0 && !(regular_only && (errno == EMFILE || errno == ENFILE))) file.error = std::strerror(errno);
+  return file;
+}
+
+FileStart read_head(int fd, std::size_t limit) {
   FileStart file;
-  // Without O_NONBLOCK, opening a FIFO would wait for a writer; reads from a
-  // regular file ignore the flag.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | (regular_only ? O_NONBLOCK : 0));
-  if (fd < 0) {
-    file.error = std::strerror(errno);
-    return file;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return file;
+  file.size = st.st_size;
+  file.text.resize(limit);
+  std::size_t got = 0;
+  while (got < limit) {
+    const ssize_t n = pread(fd, file.text.data() + got, limit - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
   }
+  file.text.resize(got);
+  file.complete = got < limit;
+  return file;
+}
+
+FileStart read_file_start(int fd, std::size_t limit) {
+  FileStart file;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags != -1 && (flags & O_NONBLOCK) != 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   struct stat st {};
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     file.size = st.st_size;
     file.text.reserve(std::min<std::size_t>(limit, static_cast<std::size_t>(st.st_size)) + 1);
-  } else if (regular_only) {
-    close(fd);
-    return file;
   }
   // One byte beyond the limit tells whether the file goes on.
   const std::size_t wanted = limit + 1;

@@ -17,13 +17,13 @@
 
 namespace atanorg {
 
-// The most bytes a file that passes the layout check can hold: 6,188,030,
+// The most bytes a file that passes the layout check can hold: 6,187,713,
 // reached at N = 5,000,035 with CR LF line ends and the widest fields the
 // header lines allow (see result_check.cpp). No margin is added: the tests
 // build that file and check its size.
 extern const std::size_t MAX_RESULT_BYTES;
 
-// Bytes enough for the first two lines of any file that passes (118).
+// Bytes enough for the first two lines of any file that passes (108).
 extern const std::size_t HEAD_BYTES;
 
 // What the layout check found. When `ok` is false, `line` and `message`
@@ -41,8 +41,15 @@ struct ParsedResult {
   std::string message;
 };
 
-// Checks the layout of a whole result file held in memory.
-ParsedResult parse_result(std::string_view text);
+// Checks the layout of a whole result file held in memory. `named_id`, when
+// not 0, is the formula whose name the file has (formula_id_of_name): the
+// header's id must be that one.
+ParsedResult parse_result(std::string_view text, std::int32_t named_id = 0);
+
+// K for a path whose last part is "AtanOrgK.txt" with K from 1 to 5, the
+// name formula K writes; 0 for any other name, such as one the user chose
+// on renaming a result, whose header alone then says its formula.
+std::int32_t formula_id_of_name(std::string_view path);
 
 // The places of pi that checking a file will take, from the file's first
 // HEAD_BYTES bytes (or all of it when shorter): N rounded up to whole pairs
@@ -74,10 +81,12 @@ std::string describe(std::string_view name, const ParsedResult& result, const Di
 bool passes(const ParsedResult& result, const DigitCheck& digits);
 
 // A file name for the one-line output: as it is when it holds only
-// printable characters (ASCII, or well-formed UTF-8) other than '"' and
+// characters that show (ASCII, or well-formed UTF-8) other than '"' and
 // '\\'; otherwise in double quotes with C escapes (\n, \t, \", \\, \xNN
-// for other control characters and stray bytes), so that it stays on one
-// line and cannot be mistaken for another name.
+// for other control characters and stray bytes, \uXXXX or \UXXXXXXXX for
+// characters beyond ASCII that show nothing or only space, or turn the
+// text's direction: zero-width, bidi and format characters, Unicode spaces),
+// so that it stays on one line and cannot be mistaken for another name.
 std::string display_name(std::string_view name);
 
 // The start of a file, read up to a limit.
@@ -85,13 +94,30 @@ struct FileStart {
   std::string text;        // its first bytes, at most the limit
   bool complete = false;   // the file ends within the limit
   std::int64_t size = -1;  // the size of a regular file; -1 for pipes and devices
-  std::string error;       // the system's reason when it cannot be opened or read
+  std::string error;       // the system's reason when it cannot be read
 };
 
-// Reads at most `limit` bytes of a file, and one more to tell whether it
-// goes on, so that /dev/zero or a file of gigabytes costs `limit` bytes.
-// With `regular_only`, a pipe or device (whose bytes could not be read a
-// second time) is left unread: no text, no error, size -1.
-FileStart read_file_start(const std::string& path, std::size_t limit, bool regular_only = false);
+// A file opened for checking. Each path is opened once: a pipe or a device
+// could not be read a second time, and a FIFO opened and closed again loses
+// what its writer sent.
+struct OpenedFile {
+  int fd = -1;        // -1: not opened (yet)
+  std::string error;  // the system's reason when it cannot be opened
+};
+
+// Opens `path` for reading. With `regular_only` (the pass over the headers),
+// only a path that stat shows to be a regular file is opened, and without
+// waiting; anything else is left unopened, with no error, for its turn, and
+// so is a file when the process is out of descriptors.
+OpenedFile open_result_source(const std::string& path, bool regular_only);
+
+// The first `limit` bytes of the regular file open on `fd`, read without
+// moving its offset, and its size; nothing for pipes and devices.
+FileStart read_head(int fd, std::size_t limit);
+
+// Reads at most `limit` bytes from `fd` (blocking, whatever it was opened
+// with), and one more to tell whether it goes on, so that /dev/zero or a
+// file of gigabytes costs `limit` bytes; then closes it.
+FileStart read_file_start(int fd, std::size_t limit);
 
 }  // namespace atanorg

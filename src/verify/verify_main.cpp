@@ -3,8 +3,9 @@
 // computed once, to the most places any of them needs; then the files are
 // read and checked one at a time, each only up to the largest size a result
 // can have, so that memory stays at one file and pi however many are given.
-// Pipes and devices can be read only once, so they are read in the second
-// pass alone, and pi is computed again should one need more places.
+// Every path is opened once: regular files when their headers are read
+// (their descriptors kept for the second pass), pipes and devices only in
+// the second pass, read once, pi computed again should one need more places.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.hpp"
 #include "verify/result_check.hpp"
 #include "verify/trusted_pi.hpp"
 
@@ -28,10 +30,11 @@ constexpr const char* HELP = R"(Usage: atanpi-verify [--help] FILE...
 Checks result files written by atanpi (AtanOrg1.txt ... AtanOrg5.txt):
   - the title line, the line with the digit count N and the formula id
     (1 to 5; N a multiple of 5, at most 5000035), the time line and the
-    empty line after it;
+    empty line after it, the numbers as atanpi writes them (no leading
+    zeros, no negative time); in a file named AtanOrgK.txt the id K;
   - " Pi = 3." and the digit rows: each row numbered with the place of its
-    first digit (1, 81, 161, ...) in 8 columns, eight groups of ten digits
-    per full row, no line end after the last row;
+    first digit (1, 81, 161, ...) in 8 columns, in order, eight groups of
+    ten digits per full row, no line end after the last row;
   - that the rows hold exactly the N places the header gives, or N + 5 when
     N/5 is odd: the last group then carries five guard places beyond N;
   - every one of the N places against pi computed independently with GMP
@@ -44,9 +47,12 @@ Prints one line per file: the file, the formula id, N and either
 and the one found; a file that is not laid out as atanpi writes it gets the
 number of the first faulty line and what is wrong there, with the lines
 quoted whole in double quotes and C escapes (\r, \t, \xNN) for characters
-that do not print. A file is read only up to 6188030 bytes, the most a
+that do not print. A file is read only up to 6187713 bytes, the most a
 result file can have; a larger file or a device is reported as too large.
-A name with control characters, '"' or '\' is shown quoted and escaped.
+Each file is opened once; a FIFO is read when its turn comes.
+A name with control characters, '"' or '\', or characters that show
+nothing or only space or turn the text's direction (zero-width, bidi
+controls, Unicode spaces: \uXXXX) is shown quoted and escaped.
 
 Options:
   -h, --help   show this text and exit
@@ -87,13 +93,16 @@ int finish_output(int status) {
   return EXIT_TROUBLE;
 }
 
-// The verdict on one file, read up to the largest size a result can have.
-// `pi` grows when the file needs more places than the headers read in
-// advance asked for: a pipe or a device, or a file changed since.
-std::string check_file(const std::string& name, std::string& pi, bool& good) {
+// The verdict on one file, read up to the largest size a result can have,
+// from `source` when the header pass opened it. `pi` grows when the file
+// needs more places than the headers read in advance asked for: a pipe or a
+// device, or a file changed since.
+std::string check_file(const std::string& name, atanorg::OpenedFile source, std::string& pi, bool& good) {
   good = false;
-  const atanorg::FileStart file = atanorg::read_file_start(name, atanorg::MAX_RESULT_BYTES);
   const std::string shown = atanorg::display_name(name);
+  if (source.fd < 0 && source.error.empty()) source = atanorg::open_result_source(name, false);
+  if (!source.error.empty()) return shown + ": cannot read: " + source.error;
+  const atanorg::FileStart file = atanorg::read_file_start(source.fd, atanorg::MAX_RESULT_BYTES);
   if (!file.error.empty()) return shown + ": cannot read: " + file.error;
   const std::string limit = std::to_string(atanorg::MAX_RESULT_BYTES);
   if (!file.complete) {
@@ -103,7 +112,7 @@ std::string check_file(const std::string& name, std::string& pi, bool& good) {
     }
     return shown + ": too large: more than the " + limit + " bytes a result file can have";
   }
-  const atanorg::ParsedResult parsed = atanorg::parse_result(file.text);
+  const atanorg::ParsedResult parsed = atanorg::parse_result(file.text, atanorg::formula_id_of_name(name));
   atanorg::DigitCheck digits;
   if (parsed.ok) {
     if (parsed.places.size() > pi.size()) pi = atanorg::trusted_pi_places(static_cast<long>(parsed.places.size()));
@@ -116,6 +125,9 @@ std::string check_file(const std::string& name, std::string& pi, bool& good) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed standard output would otherwise be taken by the first file
+  // opened, and the verdicts written into a file being checked.
+  if (!atanorg::open_closed_standard_descriptors()) return EXIT_TROUBLE;
   std::vector<std::string> names;
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
@@ -136,17 +148,20 @@ int main(int argc, char** argv) {
   // Only the first two lines of each regular file, for the places of pi
   // they need; a file already larger than a result can be needs none.
   long most_places = 0;
+  std::vector<atanorg::OpenedFile> sources;
   for (const std::string& name : names) {
-    const atanorg::FileStart head = atanorg::read_file_start(name, atanorg::HEAD_BYTES, true);
-    if (!head.error.empty() || head.size > static_cast<std::int64_t>(atanorg::MAX_RESULT_BYTES)) continue;
+    sources.push_back(atanorg::open_result_source(name, true));
+    if (sources.back().fd < 0) continue;
+    const atanorg::FileStart head = atanorg::read_head(sources.back().fd, atanorg::HEAD_BYTES);
+    if (head.size > static_cast<std::int64_t>(atanorg::MAX_RESULT_BYTES)) continue;
     most_places = std::max(most_places, atanorg::places_needed(head.text));
   }
   std::string pi = atanorg::trusted_pi_places(most_places);
 
   int status = EXIT_ALL_CORRECT;
-  for (const std::string& name : names) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
     bool good = false;
-    put_line(check_file(name, pi, good));
+    put_line(check_file(names[i], sources[i], pi, good));
     if (!good) status = EXIT_SOME_WRONG;
     // Checking on is pointless once the verdicts cannot be written.
     if (output_errno != 0) break;
