@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -98,8 +99,17 @@ struct ChildSetup {
   std::vector<std::string> args = {};                   // after the program name
   std::vector<int> closed = {};                         // standard descriptors closed at start
   std::vector<std::pair<int, std::string>> files = {};  // a standard descriptor on a file, not a pipe
+  std::vector<int> broken_pipes = {};                   // standard descriptors on a pipe without a reader
   std::vector<int> ignored = {};                        // signals ignored on entry, as under nohup
   std::optional<rlim_t> file_size_limit = {};
+  // Typed before the child starts: it waits in the pipe, so the child may
+  // exit without reading it and nothing is written to a child that is gone.
+  std::string input = {};
+  // Standard error on a pseudo-terminal this many columns wide (0: a pipe),
+  // the child's controlling terminal; the child in its foreground process
+  // group, or in a background one while another group holds the foreground.
+  unsigned short terminal_columns = 0;
+  bool background = false;
 };
 
 // A program with its standard streams on pipes, run in a given directory.
@@ -116,12 +126,34 @@ class Child {
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
       throw std::runtime_error("pipe failed");
     }
+    // The input fits the pipe (64 KiB), so this write never waits.
+    if (!setup.input.empty() &&
+        write(in[1], setup.input.data(), setup.input.size()) != static_cast<ssize_t>(setup.input.size())) {
+      throw std::runtime_error("cannot type the input");
+    }
     std::vector<std::pair<int, int>> files;  // standard descriptor, descriptor of the open file
     for (const auto& [fd, path] : setup.files) {
       const int opened = open(path.c_str(), (fd == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
       if (opened < 0) throw std::runtime_error("cannot open " + path);
       files.emplace_back(fd, opened);
     }
+    for (int fd : setup.broken_pipes) {
+      int broken[2];
+      if (pipe2(broken, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+      close(broken[0]);
+      files.emplace_back(fd, broken[1]);
+    }
+    std::string terminal;  // the pseudo-terminal's name, for the child to open
+    if (setup.terminal_columns > 0) {
+      terminal_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+      const struct winsize size = {24, setup.terminal_columns, 0, 0};
+      if (terminal_ < 0 || grantpt(terminal_) != 0 || unlockpt(terminal_) != 0 || ptsname(terminal_) == nullptr ||
+          ioctl(terminal_, TIOCSWINSZ, &size) != 0) {
+        throw std::runtime_error("cannot open a pseudo-terminal");
+      }
+      terminal = ptsname(terminal_);
+    }
+    const bool background = setup.background;
     const std::string dir = cwd.string();
     std::vector<char*> argv = {const_cast<char*>(program)};
     for (const std::string& arg : setup.args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -136,6 +168,29 @@ class Child {
       dup2(err[1], 2);
       for (const auto& [fd, opened] : files) dup2(opened, fd);
       for (int fd : setup.closed) close(fd);
+      if (!terminal.empty()) {
+        // A new session whose controlling terminal is the first one it
+        // opens; its own process group then holds the terminal's foreground.
+        const int tty = setsid() < 0 ? -1 : open(terminal.c_str(), O_RDWR);
+        if (tty < 0 || dup2(tty, 2) < 0) _exit(126);
+        close(tty);
+        if (background) {
+          // A stand-in for the shell's foreground job, ended by the
+          // terminal's hang-up when the session's leader (the child) exits.
+          const pid_t holder = fork();
+          if (holder < 0) _exit(126);
+          if (holder == 0) {
+            setpgid(0, 0);
+            signal(SIGHUP, SIG_DFL);
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            for (;;) pause();
+          }
+          setpgid(holder, holder);
+          if (tcsetpgrp(2, holder) != 0) _exit(126);
+        }
+      }
       if (chdir(dir.c_str()) != 0) _exit(126);
       // No core files from the signals the tests send.
       const struct rlimit no_core = {0, 0};
@@ -159,6 +214,11 @@ class Child {
     in_ = in[1];
     out_ = out[0];
     err_ = err[0];
+    if (terminal_ >= 0) {
+      // Standard error is read from the terminal: the pipe gets nothing.
+      close(err_);
+      err_ = terminal_;
+    }
   }
 
   ~Child() {
@@ -190,6 +250,23 @@ class Child {
       if (Clock::now() >= deadline || !pump(deadline)) return out_text_.find(text) != std::string::npos;
     }
     return true;
+  }
+
+  // Reads the child's output until standard error makes `done` true; false
+  // when the output ends or the time runs out first.
+  bool wait_for_errors(const std::function<bool(const std::string&)>& done, Clock::duration limit = RUN_LIMIT) {
+    const auto deadline = Clock::now() + limit;
+    while (!done(err_text_)) {
+      if (Clock::now() >= deadline || !pump(deadline)) return done(err_text_);
+    }
+    return true;
+  }
+
+  // Gives the pseudo-terminal a new width; the system tells the foreground
+  // process group (SIGWINCH).
+  void resize_terminal(unsigned short columns) {
+    const struct winsize size = {24, columns, 0, 0};
+    ASSERT_EQ(ioctl(terminal_, TIOCSWINSZ, &size), 0);
   }
 
   void send(int sig) { ASSERT_EQ(kill(pid_, sig), 0); }
@@ -237,7 +314,9 @@ class Child {
       if (got > 0) {
         text.append(buffer, static_cast<std::size_t>(got));
       } else if (got == 0 || errno != EINTR) {
+        // A pseudo-terminal ends with EIO once no process holds it open.
         close(fd);
+        if (fd == terminal_) terminal_ = -1;
         fd = -1;
       }
     }
@@ -245,6 +324,7 @@ class Child {
   }
 
   pid_t pid_ = -1;
+  int terminal_ = -1;  // the pseudo-terminal's controlling side, read as err_
   int in_ = -1;
   int out_ = -1;
   int err_ = -1;
@@ -252,9 +332,10 @@ class Child {
   std::string err_text_;
 };
 
-inline Outcome run_with_input(const TempDir& dir, const std::string& input, const ChildSetup& setup) {
-  Child child(dir.path(), setup);
-  child.type(input);
+inline Outcome run_with_input(const TempDir& dir, const std::string& input, ChildSetup setup,
+                              const char* program = ATANPI_EXE) {
+  setup.input = input;
+  Child child(dir.path(), setup, program);
   return child.finish();
 }
 

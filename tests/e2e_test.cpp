@@ -217,6 +217,7 @@ struct ClosedCase {
   std::string out;   // console text, times masked
   std::string err;   // part of standard error ("" for none at all)
   bool file;         // AtanOrg1.txt written with 100 digits
+  const char* program = ATANPI_EXE;
 };
 
 void PrintTo(const ClosedCase& c, std::ostream* os) { *os << c.name; }
@@ -226,7 +227,7 @@ class ClosedAtStart : public ::testing::TestWithParam<ClosedCase> {};
 TEST_P(ClosedAtStart, RunsAsWithDevNull) {
   const ClosedCase& c = GetParam();
   TempDir dir;
-  const Outcome run = run_with_input(dir, c.input, ChildSetup{.closed = c.closed});
+  const Outcome run = run_with_input(dir, c.input, ChildSetup{.closed = c.closed}, c.program);
   EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == c.status) << describe(run.status);
   EXPECT_EQ(mask_times(run.out), c.out);
   if (c.err.empty()) {
@@ -246,19 +247,33 @@ INSTANTIATE_TEST_SUITE_P(
     StandardStreams, ClosedAtStart,
     ::testing::Values(ClosedCase{"Input", {0}, "", 2, MENU, "expected the formula id", false},
                       ClosedCase{"Output", {1}, "1\n100\n", 0, "", "", true},
-                      ClosedCase{"OutputAndErrors", {1, 2}, "1\n100\n", 0, "", "", true}),
+                      ClosedCase{"OutputAndErrors", {1, 2}, "1\n100\n", 0, "", "", true},
+                      // The companion that runs the same dialogue with a chosen engine.
+                      ClosedCase{"BenchRunOutput", {1}, "1\n100\n", 0, "", "", true, ATANPI_BENCH_RUN_EXE}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Standard output that cannot be written (here /dev/full) is reported with
-// the reason and exit status 1; a result file written completely is kept.
+// Standard output that cannot be written (here /dev/full, or a pipe whose
+// reader has gone, as after `| head -c 20`) is reported with the reason and
+// exit status 1; a result file written completely is kept.
 TEST(StandardStreams, AnOutputErrorIsReported) {
-  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--help"}, {"--version"}}) {
-    SCOPED_TRACE(args.empty() ? "a run" : args[0]);
+  struct Case {
+    std::vector<std::string> args;
+    bool broken_pipe;  // else /dev/full
+  };
+  for (const Case& c : {Case{{}, false}, Case{{"--help"}, false}, Case{{"--version"}, false}, Case{{}, true}}) {
+    const std::vector<std::string>& args = c.args;
+    SCOPED_TRACE((args.empty() ? "a run" : args[0]) + (c.broken_pipe ? ", a pipe without a reader" : ""));
     TempDir dir;
-    const Outcome run = run_with_input(dir, args.empty() ? "1\n100\n" : "",
-                                       ChildSetup{.args = args, .files = {{1, "/dev/full"}}});
+    ChildSetup setup{.args = args};
+    if (c.broken_pipe) {
+      setup.broken_pipes = {1};
+    } else {
+      setup.files = {{1, "/dev/full"}};
+    }
+    const Outcome run = run_with_input(dir, args.empty() ? "1\n100\n" : "", setup);
     EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 1) << describe(run.status);
-    EXPECT_EQ(run.err, "atanpi: cannot write standard output: " + std::string(std::strerror(ENOSPC)) + "\n");
+    EXPECT_EQ(run.err, "atanpi: cannot write standard output: " +
+                           std::string(std::strerror(c.broken_pipe ? EPIPE : ENOSPC)) + "\n");
     if (args.empty()) {
       EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), expected_file(1, 100));
     }
@@ -431,8 +446,11 @@ TEST(ResultFile, ASymbolicLinkIsFollowedToItsTarget) {
 }
 
 // Temporary files of runs that died are removed by the next run, whatever
-// their formula; those a live run is writing (it holds them locked) are kept,
-// and so is anything not named as a temporary file.
+// their formula: named as this program names them, this user's, with one
+// link, empty or starting with the title line, and locked by no live run.
+// Everything else is kept: the live run's own file, a file another program
+// named alike (rsync receives AtanOrg3.txt into .AtanOrg3.txt.XXXXXX) and
+// any file that is not provably a run's.
 TEST(ResultFile, StaleTemporaryFilesAreRemoved) {
   TempDir dir;
   Child live(dir.path());
@@ -440,17 +458,33 @@ TEST(ResultFile, StaleTemporaryFilesAreRemoved) {
   ASSERT_TRUE(live.wait_for_output(START + digits_line(5000035))) << live.output();
   std::vector<std::string> kept = dir.entries();
   ASSERT_EQ(kept.size(), 1u);
-  for (const char* dead : {".AtanOrg1.txt.dead01", ".AtanOrg3.txt.Dead03"}) write_file(dir / dead, EARLIER);
+  ASSERT_EQ(kept[0].rfind(".AtanOrg1.txt.atanpi-", 0), 0u) << kept[0];
+  const std::string started = " ** Pi Computation with the original arctan method ** \n  Number of";
+  write_file(dir / ".AtanOrg1.txt.atanpi-dead01", started);
+  write_file(dir / ".AtanOrg3.txt.atanpi-Dead03", "");
   // Locked as a live run locks its own.
-  write_file(dir / ".AtanOrg2.txt.held02", EARLIER);
-  const int held = open((dir / ".AtanOrg2.txt.held02").c_str(), O_RDONLY | O_CLOEXEC);
+  write_file(dir / ".AtanOrg2.txt.atanpi-held02", started);
+  const int held = open((dir / ".AtanOrg2.txt.atanpi-held02").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
-  write_file(dir / ".AtanOrg1.txt.short", EARLIER);
-  fs::create_directory(dir / ".AtanOrg1.txt.dir001");
-  fs::create_symlink("elsewhere", dir / ".AtanOrg1.txt.link01");
-  for (const char* name : {".AtanOrg2.txt.held02", ".AtanOrg1.txt.short", ".AtanOrg1.txt.dir001",
-                           ".AtanOrg1.txt.link01", "AtanOrg1.txt"}) {
+  write_file(dir / ".AtanOrg3.txt.TbQcKU", started);
+  write_file(dir / ".AtanOrg1.txt.backup", EARLIER);
+  write_file(dir / ".AtanOrg1.txt.atanpi-other1", "keep\n");
+  write_file(dir / ".AtanOrg1.txt.atanpi-linked", started);
+  fs::create_hard_link(dir / ".AtanOrg1.txt.atanpi-linked", dir / "second-link");
+  write_file(dir / ".AtanOrg1.txt.atanpi-short", started);
+  fs::create_directory(dir / ".AtanOrg1.txt.atanpi-dir001");
+  fs::create_symlink("elsewhere", dir / ".AtanOrg1.txt.atanpi-link01");
+  for (const char* name : {".AtanOrg2.txt.atanpi-held02", ".AtanOrg3.txt.TbQcKU", ".AtanOrg1.txt.backup",
+                           ".AtanOrg1.txt.atanpi-other1", ".AtanOrg1.txt.atanpi-linked", "second-link",
+                           ".AtanOrg1.txt.atanpi-short", ".AtanOrg1.txt.atanpi-dir001",
+                           ".AtanOrg1.txt.atanpi-link01", "AtanOrg1.txt"}) {
     kept.push_back(name);
+  }
+  if (geteuid() == 0) {
+    // Another user's (as root the run could remove it).
+    write_file(dir / ".AtanOrg4.txt.atanpi-nobody", started);
+    ASSERT_EQ(chown((dir / ".AtanOrg4.txt.atanpi-nobody").c_str(), 65534, 65534), 0);
+    kept.push_back(".AtanOrg4.txt.atanpi-nobody");
   }
   std::sort(kept.begin(), kept.end());
 
@@ -463,20 +497,63 @@ TEST(ResultFile, StaleTemporaryFilesAreRemoved) {
   EXPECT_TRUE(WIFSIGNALED(stopped.status) && WTERMSIG(stopped.status) == SIGTERM) << describe(stopped.status);
 }
 
+// A symbolic link in a sticky directory that anyone may write (as /tmp) is
+// followed only when it belongs to whoever runs or to the directory's owner,
+// as the kernel's fs.protected_symlinks has it; otherwise another user could
+// plant AtanOrg1.txt there, leading to a file of the runner's, and have the
+// run replace it. Run as root, the link and the directory are given to
+// nobody to play the other user.
+TEST(ResultFile, ALinkPlantedInAStickyDirectoryIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a link to another user takes root";
+  const uid_t nobody = 65534;
+  struct Case {
+    const char* name;
+    mode_t dir_mode;
+    uid_t dir_owner, link_owner;
+    bool followed;
+  };
+  for (const Case& c : {Case{"another user's link in a sticky shared directory", 01777, 0, nobody, false},
+                        Case{"the runner's own link there", 01777, 0, 0, true},
+                        Case{"a link of the directory's owner", 01777, nobody, nobody, true},
+                        Case{"another user's link in a directory not shared", 0755, 0, nobody, true}}) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    fs::create_directory(dir / "shared");
+    fs::create_directory(dir / "victim");
+    write_file(dir / "victim/.bashrc", EARLIER);
+    fs::create_symlink(dir / "victim/.bashrc", dir / "shared/AtanOrg1.txt");
+    ASSERT_EQ(lchown((dir / "shared/AtanOrg1.txt").c_str(), c.link_owner, c.link_owner), 0);
+    ASSERT_EQ(chown((dir / "shared").c_str(), c.dir_owner, c.dir_owner), 0);
+    ASSERT_EQ(chmod((dir / "shared").c_str(), c.dir_mode), 0);
+    Child child(dir / "shared", ChildSetup{.input = "1\n100\n"});
+    const Outcome run = child.finish();
+    if (c.followed) {
+      EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << describe(run.status) << run.err;
+      EXPECT_EQ(mask_times(read_file(dir / "victim/.bashrc")), expected_file(1, 100));
+    } else {
+      expect_cannot_create(run, EACCES);
+      EXPECT_EQ(read_file(dir / "victim/.bashrc"), EARLIER);
+    }
+    EXPECT_TRUE(fs::is_symlink(dir / "shared/AtanOrg1.txt"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "shared"), fs::directory_iterator()), 1);
+  }
+}
+
 // The whole file's space is reserved before the computation, with the time
 // field 12 characters wide (up to 99,999 s); a run under 10 s writes 8, and
-// the file is cut to what was written. A file size limit one byte short of
-// the reservation stops the run before anything is computed.
+// the file is cut to what was written. Under a file size limit without room
+// for that, the file a run under 10 s writes is reserved, so that a limit
+// the file fits exactly is enough, and one byte less stops the run before
+// anything is computed.
 TEST(ResultFile, TheSpaceIsReservedBeforeTheComputation) {
   const std::string file = expected_file(1, 2000);
   const rlim_t written = file.size() - std::string("<t>").size() + std::string("0.000000").size();
-  const rlim_t reserved = written + 4;
-  for (rlim_t limit : {reserved, reserved - 1}) {
+  for (rlim_t limit : {written + 4, written, written - 1}) {
     SCOPED_TRACE(limit);
     TempDir dir;
     write_file(dir / "AtanOrg1.txt", EARLIER);
     const Outcome run = run_with_input(dir, "1\n2000\n", limit);
-    if (limit == reserved) {
+    if (limit >= written) {
       EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << describe(run.status) << run.err;
       EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), file);
       EXPECT_EQ(fs::file_size(dir / "AtanOrg1.txt"), written);
@@ -554,7 +631,7 @@ TEST_P(Interrupted, KeepsTheEarlierFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ResultFile, Interrupted,
-                         ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM,
+                         ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
                                            SIGXCPU, SIGVTALRM, SIGPROF, SIGABRT, SIGRTMIN + 2),
                          [](const auto& info) {
                            const char* name = sigabbrev_np(info.param);
@@ -562,8 +639,9 @@ INSTANTIATE_TEST_SUITE_P(ResultFile, Interrupted,
                                                   : "RTMINplus" + std::to_string(info.param - SIGRTMIN);
                          });
 
-// Signals ignored on entry (nohup, trap '' INT) stay ignored: the run goes
-// on until a signal that is not.
+// Signals ignored on entry (nohup, trap '' INT) stay ignored, and SIGPIPE
+// is ignored always (a reader gone is an output error): the run goes on
+// until a signal that is not.
 TEST(Signals, IgnoredOnEntryStayIgnored) {
   TempDir dir;
   write_file(dir / "AtanOrg1.txt", EARLIER);
@@ -572,6 +650,7 @@ TEST(Signals, IgnoredOnEntryStayIgnored) {
   child.type("1\n6000000\n");
   ASSERT_TRUE(child.wait_for_output(START + digits_line(5000035))) << child.output();
   for (int sig : ignored) child.send(sig);
+  child.send(SIGPIPE);
   // Time to die by any of them, were it not ignored (a handler takes
   // microseconds); sent together, SIGTERM could overtake the others.
   std::this_thread::sleep_for(100ms);
@@ -587,15 +666,23 @@ TEST(Signals, IgnoredOnEntryStayIgnored) {
 // (inotify), while the program is still finishing: test and program share
 // one processor and the program runs at the lowest priority, so the test's
 // wake-up preempts it (a program that ended by the signal failed nearly
-// every round when tried).
+// every round when tried). Fault signals sent from outside (kill -SEGV)
+// count as any other; the processor's own still end the process.
 TEST(Signals, ASignalAfterTheRenameChangesNothing) {
   cpu_set_t all, one;
   ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
   CPU_ZERO(&one);
   CPU_SET(sched_getcpu(), &one);
   ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
-  for (int round = 0; round < 5; ++round) {
-    SCOPED_TRACE(round);
+  // AddressSanitizer's own SIGSEGV handler reports any SIGSEGV as a fault.
+#if defined(__SANITIZE_ADDRESS__)
+  const std::vector<int> signals = {SIGTERM, SIGILL};
+#else
+  const std::vector<int> signals = {SIGTERM, SIGSEGV, SIGILL};
+#endif
+  for (std::size_t round = 0; round < 4 * signals.size(); ++round) {
+    const int sig = signals[round % signals.size()];
+    SCOPED_TRACE(std::to_string(round) + ": " + sigabbrev_np(sig));
     TempDir dir;
     const int watch = inotify_init1(IN_CLOEXEC);
     ASSERT_GE(watch, 0);
@@ -605,7 +692,7 @@ TEST(Signals, ASignalAfterTheRenameChangesNothing) {
     child.type("1\n100\n");
     pollfd ready = {watch, POLLIN, 0};
     const bool renamed = poll(&ready, 1, static_cast<int>(RUN_LIMIT / 1ms)) == 1;
-    if (renamed) child.send(SIGTERM);
+    if (renamed) child.send(sig);
     close(watch);
     const Outcome run = child.finish();
     EXPECT_TRUE(renamed) << "no rename seen";
@@ -613,6 +700,61 @@ TEST(Signals, ASignalAfterTheRenameChangesNothing) {
     EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), expected_file(1, 100));
   }
   sched_setaffinity(0, sizeof all, &all);
+}
+
+// ---- the progress line ---------------------------------------------------------
+
+// What a terminal shows of standard error: the pieces between carriage
+// returns and line ends, each drawn over the one before.
+std::vector<std::string> drawn_lines(const std::string& err) {
+  std::vector<std::string> lines;
+  std::size_t from = 0;
+  for (std::size_t at = err.find_first_of("\r\n"); from < err.size(); at = err.find_first_of("\r\n", from)) {
+    if (at == std::string::npos) at = err.size();
+    if (at > from) lines.push_back(err.substr(from, at - from));
+    from = at + 1;
+  }
+  return lines;
+}
+
+// On a terminal the progress line is drawn with carriage returns and spaces
+// only, which any terminal can show (one that cannot erase included), and
+// narrower than the window, so that nothing wraps; a window made narrower
+// gets lines of its new width. A job in the background draws nothing: it
+// would draw over the shell's prompt and what is typed there. (A progress
+// line is at least 34 characters before it is cut.)
+TEST(Progress, FitsTheTerminalAndDrawsOnlyInTheForeground) {
+  for (const bool background : {false, true}) {
+    SCOPED_TRACE(background ? "background" : "foreground");
+    TempDir dir;
+    Child child(dir.path(), ChildSetup{.terminal_columns = 40, .background = background});
+    child.type("1\n6000000\n");
+    ASSERT_TRUE(child.wait_for_output(START + digits_line(5000035))) << child.output();
+    if (background) {
+      // The first line would be drawn 250 ms into the term.
+      std::this_thread::sleep_for(1s);
+    } else {
+      ASSERT_TRUE(child.wait_for_errors([](const std::string& err) { return !drawn_lines(err).empty(); }));
+      child.resize_terminal(30);
+      ASSERT_TRUE(child.wait_for_errors([](const std::string& err) {
+        const std::vector<std::string> lines = drawn_lines(err);
+        return !lines.empty() && lines.back().size() <= 29;
+      }, 10s));
+    }
+    child.send(SIGTERM);
+    const Outcome run = child.finish();
+    EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGTERM) << describe(run.status);
+    EXPECT_EQ(run.err.find('\033'), std::string::npos) << run.err;
+    if (background) {
+      EXPECT_EQ(run.err, "");
+    }
+    bool resized = false;
+    for (const std::string& line : drawn_lines(run.err)) {
+      resized = resized || line.size() <= 29;
+      EXPECT_LE(line.size(), resized ? 29u : 39u) << line;
+      EXPECT_EQ(line.rfind(" Atan(1/ 5 ): ", 0), 0u) << line;
+    }
+  }
 }
 
 }  // namespace

@@ -3,10 +3,15 @@
 // atanpi-verify run as a process for its output and exit statuses.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "verify/result_check.hpp"
@@ -143,22 +148,23 @@ std::string with_crlf(const std::string& text) {
 }
 
 // CR LF line ends are accepted. With them, N at the cap and the widest
-// header fields a file reaches the size up to which atanpi-verify reads.
+// time a file reaches the size up to which atanpi-verify reads, and the
+// widest N fills the bytes read ahead for the header.
 TEST(ResultCheck, CrLfLineEndsAndTheLargestFile) {
   const ParsedResult r = parse_result(with_crlf(result_text(2, 165, pi())));
   EXPECT_TRUE(r.ok) << r.message;
   EXPECT_EQ(r.places, pi().substr(0, 170));
 
   // Only the layout is checked here, so any digits do.
-  std::string widest = with_crlf(result_text(5, 5000035, std::string(5000045, '7'), 0));
-  widest = replaced(widest, "= 5000035, ID= 5 ", "= 00005000035, ID= 00000000005 ");
-  widest = replaced(widest, "Time(s)= 0.000000", "Time(s)= -" + std::string(309, '9') + ".000000");
+  const std::string widest = with_crlf(result_text(5, 5000035, std::string(5000045, '7'), 2147483.647));
   const ParsedResult big = parse_result(widest);
   EXPECT_TRUE(big.ok) << "line " << big.line << ": " << big.message;
   EXPECT_EQ(big.places.size(), 5000040u);
   EXPECT_EQ(widest.size(), MAX_RESULT_BYTES);
-  EXPECT_EQ(HEAD_BYTES, widest.find("\r\n", widest.find("\r\n") + 2) + 2);
   EXPECT_EQ(places_needed(widest.substr(0, HEAD_BYTES)), 5000040);
+  const std::string lowest = with_crlf(result_text(5, -2147483645, pi()));
+  EXPECT_TRUE(parse_result(lowest).ok);
+  EXPECT_EQ(HEAD_BYTES, lowest.find("\r\n", lowest.find("\r\n") + 2) + 2);
 }
 
 // Every prefix of a good file is rejected, with the line where it stops.
@@ -187,6 +193,7 @@ struct Fault {
 TEST(ResultCheck, MalformedFilesNameTheLine) {
   const std::string good = result_text(1, 1000, pi());
   const std::string row_81 = good.substr(place_offset(good, 81) - 11, 98);
+  const std::string row_161 = good.substr(place_offset(good, 161) - 11, 98);
   const std::vector<Fault> faults = {
       {"empty file", "", 1, "the file is empty"},
       {"not a result file", "hello\nworld\n", 1, "not an atanpi result file"},
@@ -198,6 +205,15 @@ TEST(ResultCheck, MalformedFilesNameTheLine) {
       {"binary", std::string("\x7f" "ELF\0\1", 6), 1, "not an atanpi result file"},
       {"only the title", good.substr(0, good.find('\n') + 1), 2, "expected \"  Number of"},
       {"count garbled", replaced(good, "Digits= 1000", "Digits= 1e3"), 2, "expected \"  Number of"},
+      // Numbers as "%d" and "%f" write them: no leading zeros, no "-0", and
+      // a time neither negative nor wider than 32-bit milliseconds make.
+      {"count with a leading zero", replaced(good, "= 1000,", "= 01000,"), 2, "expected \"  Number of"},
+      {"id with a leading zero", replaced(good, "ID= 1 ", "ID= 01 "), 2, "expected \"  Number of"},
+      {"count minus zero", replaced(good, "= 1000,", "= -0,"), 2, "expected \"  Number of"},
+      {"negative time", replaced(good, "1.250000", "-1.250000"), 3, "expected \" Pi Computation"},
+      {"time with a leading zero", replaced(good, "1.250000", "01.250000"), 3, "expected \" Pi Computation"},
+      {"time beyond 32-bit milliseconds", replaced(good, "1.250000", "12345678.000000"), 3,
+       "expected \" Pi Computation"},
       {"no space after the id", replaced(good, "ID= 1 \n", "ID= 1\n"), 2,
        "expected \"  Number of Pi Decimal-Digits= N, ID= K \", found \"  Number of Pi Decimal-Digits= 1000, ID= 1\"",
        true},
@@ -205,11 +221,14 @@ TEST(ResultCheck, MalformedFilesNameTheLine) {
       {"count not a multiple of 5", replaced(good, "= 1000,", "= 1001,"), 2, "digit count 1001 is not a multiple"},
       {"count beyond the cap", replaced(good, "= 1000,", "= 5000040,"), 2, "digit count 5000040 is beyond"},
       {"time without six decimals", replaced(good, "1.250000", "1.25"), 3, "expected \" Pi Computation"},
-      {"time beyond any double", replaced(good, "1.250000", std::string(310, '9') + ".000000"), 3,
-       "expected \" Pi Computation"},
       {"no empty line", replaced(good, " \n\n", " \n"), 4, "expected an empty line"},
       {"wrong integer part", replaced(good, "Pi = 3.", "Pi = 4."), 5, "expected \" Pi = 3.\""},
-      {"missing row", replaced(good, row_81, ""), 7, "row numbered 161, expected 81 (a row is missing)"},
+      {"missing row", replaced(good, row_81, ""), 7, "row numbered 161, expected 81 (a row is missing)", true},
+      {"rows swapped", replaced(good, row_81 + row_161, row_161 + row_81), 7, "row numbered 161, expected 81 (rows out of order: the row numbered 81 comes later)", true},
+      {"row repeated", replaced(good, row_161, row_81 + row_161), 8,
+       "row numbered 81, expected 161 (a row repeated)", true},
+      {"row numbered off the grid", replaced(good, "\n       81", "\n       85"), 7, "row numbered 85, expected 81",
+       true},
       {"row number misplaced", replaced(good, "\n       81", "\n81       "), 7,
        "expected a row numbered 81 in 8 columns after a space, found \"81       " + row_81.substr(10) + "\"", true},
       {"header count too high", replaced(good, "= 1000,", "= 2000,"), 18, "the file ends after 1000 of the 2000"},
@@ -307,6 +326,63 @@ TEST_F(VerifyProgram, ExitStatusesAndOneLinePerFile) {
             "\xcf\x80.txt: formula 2, N=80: all 80 digits correct\n"
             "\"back\\\\slash \\x01\\xff.txt\": malformed, line 1: the file is empty\n"
             "\"no\\tsuch \\\"file\\\"\": cannot read: No such file or directory\n");
+
+  // So are characters that show nothing or turn the text's direction:
+  // AtanOrg1.txt and a zero-width space is not AtanOrg1.txt.
+  write("AtanOrg1.txt\xe2\x80\x8b", result_text(1, 85, pi()));
+  write("\xe2\x80\xaetxt.1grOnatA", "");
+  run = verify("'AtanOrg1.txt\xe2\x80\x8b' '\xe2\x80\xaetxt.1grOnatA'");
+  EXPECT_EQ(run.out,
+            "\"AtanOrg1.txt\\u200b\": formula 1, N=85: all 85 digits correct; guard places 86-90 match pi\n"
+            "\"\\u202etxt.1grOnatA\": malformed, line 1: the file is empty\n");
+
+  // A file named as a formula's result holds that formula's; a name of the
+  // user's own (a renamed copy) leaves the header to say.
+  write("AtanOrg2.txt", result_text(1, 85, pi()));
+  write("machin.txt", result_text(1, 85, pi()));
+  run = verify("AtanOrg2.txt machin.txt");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            "AtanOrg2.txt: formula 1, N=85: malformed, line 2: formula id 1 in a file named AtanOrg2.txt, which "
+            "formula 2 writes\n"
+            "machin.txt: formula 1, N=85: all 85 digits correct; guard places 86-90 match pi\n");
+
+  // Standard output closed at start: no file opened takes its place, so the
+  // checks run as with /dev/null there.
+  run = verify("AtanOrg1.txt >&-");
+  EXPECT_EQ(run.status, 0);
+}
+
+// A FIFO is opened once, in its turn, and read to its end; opened and closed
+// in the pass over the headers, it would let its writer through and lose
+// what it wrote, and the second open would wait for a writer forever. The
+// writer here waits in its open before the checker starts.
+TEST_F(VerifyProgram, AFifoIsOpenedOnce) {
+  std::signal(SIGPIPE, SIG_IGN);
+  write("AtanOrg4.txt", result_text(4, 85, pi()));
+  const std::string fifo = (dir_ / "fifo").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string text = result_text(1, 2000, pi());
+  std::thread writer([&] {
+    const int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    for (std::size_t off = 0; off < text.size();) {
+      const ssize_t n = ::write(fd, text.data() + off, text.size() - off);
+      if (n <= 0) break;
+      off += static_cast<std::size_t>(n);
+    }
+    close(fd);
+  });
+  // A checker that waits for a second writer is stopped after 20 s.
+  const testing::Finished run = verify("AtanOrg4.txt fifo", false, "timeout 20 ");
+  // Should the checker never have opened the FIFO, this lets the writer go.
+  const int unblock = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  writer.join();
+  close(unblock);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "AtanOrg4.txt: formula 4, N=85: all 85 digits correct; guard places 86-90 match pi\n"
+            "fifo: formula 1, N=2000: all 2000 digits correct\n");
 }
 
 // Reading stops at the largest size a result can have: a device that never
