@@ -95,9 +95,12 @@ root_copy() {
 # Mounts /proc, this machine's /dev and a pseudo-terminal file system of its
 # own in the root $1, for root_cleanup to undo. The /dev mount is made
 # private first, so that the one on its pts/ never shows outside the root.
+# The root gets this machine's name servers as they are now (apt-get there
+# reaches the archive like apt-get here).
 root_mount() {
   local dir
   dir=$(realpath "$1")
+  if [ -e /etc/resolv.conf ]; then cp -L /etc/resolv.conf "$dir/etc/resolv.conf"; fi
   mount -t proc proc "$dir/proc"
   root_mounts+=("$dir/proc")
   mount --bind /dev "$dir/dev"
