@@ -16,10 +16,11 @@
 #                              checks them and both manual pages format; the
 #                              programs of both packages unpacked and run under
 #                              qemu: the arm64 ones on qemu's "max" (SVE2) and on
-#                              a Cortex-A72 (NEON only), the amd64 atanpi on an
-#                              x86-64 without SSE4 (Core 2), where only its
+#                              a Cortex-A72 (NEON only), the amd64 ones on an
+#                              x86-64 without SSE4 (Core 2), where only the
 #                              scalar engine can run. Each result file must
-#                              equal the Debian 12 one but for the time line.
+#                              equal the Debian 12 one but for the time line
+#                              and pass atanpi-verify.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dist="$root/dist"
