@@ -6,16 +6,31 @@
 #   scripts/setup.sh --aarch64  also the aarch64 cross compiler, qemu-user and
 #                               the arm64 libraries the tests link (Debian
 #                               multiarch), for scripts/test.sh --aarch64
+#   scripts/setup.sh --roots    also debootstrap, which makes the Debian roots
+#                               of scripts/test.sh --debian13 and
+#                               scripts/package.sh --test
+#   scripts/setup.sh --package  also dpkg-dev (dependencies of the packages
+#                               from their binaries) and lintian, for
+#                               scripts/package.sh
+# Modes combine: scripts/setup.sh --aarch64 --package.
 set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libgmp-dev libmpfr-dev libbenchmark-dev libhwy-dev man-db)
 # Installed without recommends: qemu-user recommends qemu-user-binfmt, which
 # would register the emulator machine-wide; the tests name it themselves.
 cross_packages=()
-if [ "${1:-}" = --aarch64 ]; then
-  cross_packages=(g++-aarch64-linux-gnu qemu-user libgtest-dev:arm64 libgmp-dev:arm64 libmpfr-dev:arm64
-                  libhwy-dev:arm64)
-fi
+add_arm64=false
+for mode in "$@"; do
+  case "$mode" in
+    --aarch64)
+      add_arm64=true
+      cross_packages+=(g++-aarch64-linux-gnu qemu-user libgtest-dev:arm64 libgmp-dev:arm64 libmpfr-dev:arm64
+                       libhwy-dev:arm64) ;;
+    --roots) packages+=(debootstrap) ;;
+    --package) packages+=(dpkg-dev lintian) ;;
+    *) echo "setup: unknown mode $mode" >&2; exit 2 ;;
+  esac
+done
 
 # Prints those of the named packages that are not installed, one a line.
 not_installed() {
@@ -28,9 +43,8 @@ mapfile -t missing < <(not_installed "${packages[@]}")
 mapfile -t missing_cross < <(not_installed "${cross_packages[@]}")
 [ ${#missing[@]} -eq 0 ] && [ ${#missing_cross[@]} -eq 0 ] && exit 0
 
-add_arm64=false
-if [ ${#missing_cross[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
-  add_arm64=true
+if [ ${#missing_cross[@]} -eq 0 ] || dpkg --print-foreign-architectures | grep -qx arm64; then
+  add_arm64=false
 fi
 
 if [ "$(id -u)" -eq 0 ]; then

@@ -17,6 +17,13 @@
 #                                (ATANPI_QEMU_CPU in cmake/aarch64-linux-gnu.cmake)
 #                                because the tests per kernel are listed at build
 #                                time by running the test programs on it.
+#   scripts/test.sh --debian13   the default suite on Debian 13 (trixie): in a
+#                                Debian 13 root under roots/ (debootstrap, made
+#                                once, with the build packages that setup.sh
+#                                installs there kept), a fresh copy of this tree
+#                                is built and tested with scripts/test.sh run by
+#                                chroot; then every formula's result file of that
+#                                build is compared with this machine's build's.
 # Further arguments go to ctest, e.g. scripts/test.sh -R Normalize.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -43,6 +50,53 @@ build_and_test_aarch64() {
   echo "test.sh: aarch64 with qemu -cpu $cpu: built and tested in $((SECONDS - start)) s"
 }
 
+# Copies the files git knows of in this tree (committed or not, ignored ones
+# left out) into the directory $1.
+export_tree() {
+  mkdir -p "$1"
+  (cd "$root" && git ls-files -z --cached --others --exclude-standard |
+     while IFS= read -r -d '' f; do if [ -e "$f" ]; then printf '%s\0' "$f"; fi; done |
+     tar --null -T - -cf -) | tar -C "$1" -xf -
+}
+
+# Digits per formula in the comparison of the Debian 13 build with this
+# machine's: N/5 odd, so the guard places are written too.
+COMPARE_DIGITS=100005
+
+# The default suite in a Debian 13 root, then its result files against
+# this machine's build's.
+test_in_debian13() {
+  local start=$SECONDS base trixie k out
+  "$root/scripts/setup.sh" --roots
+  . "$root/scripts/roots.sh"
+  trixie="$roots_dir/trixie-build"
+  base=$(base_root trixie)
+  if [ ! -d "$trixie" ]; then
+    root_copy "$base" "$trixie.new"
+    mv "$trixie.new" "$trixie"
+  fi
+  root_remove "$trixie/root/atanpi"
+  export_tree "$trixie/root/atanpi"
+  root_mount "$trixie"
+  in_root "$trixie" /root/atanpi/scripts/test.sh "$@"
+  echo "test.sh: Debian 13 suite done in $((SECONDS - start)) s"
+
+  cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$root/build" --target atanpi >/dev/null
+  out=$(mktemp -d)
+  root_cleanup_paths+=("$out" "$trixie/root/compare")
+  mkdir -p "$out/here" "$trixie/root/compare"
+  for k in 1 2 3 4 5; do
+    printf '%s\n%s\n' "$k" "$COMPARE_DIGITS" | (cd "$out/here" && "$root/build/atanpi") >/dev/null
+    printf '%s\n%s\n' "$k" "$COMPARE_DIGITS" | in_root "$trixie" sh -c 'cd /root/compare && /root/atanpi/build/atanpi' >/dev/null
+    if ! cmp <(without_time_line "$out/here/AtanOrg$k.txt") <(without_time_line "$trixie/root/compare/AtanOrg$k.txt"); then
+      echo "test.sh: AtanOrg$k.txt of the Debian 13 build differs from this machine's" >&2
+      return 1
+    fi
+  done
+  echo "test.sh: the Debian 13 build's AtanOrg1.txt ... AtanOrg5.txt ($COMPARE_DIGITS digits) equal this machine's but for the time line"
+}
+
 build="$root/build"
 cmake_args=(-DCMAKE_BUILD_TYPE=Release)
 ctest_args=(-LE long)
@@ -59,6 +113,10 @@ case "${1:-}" in
     "$root/scripts/setup.sh" --aarch64
     build_and_test_aarch64 max "$root/build-aarch64" -LE long "$@"
     build_and_test_aarch64 cortex-a72 "$root/build-aarch64-neon" -L engine -LE long -E '/scalar( |$)' "$@"
+    exit 0 ;;
+  --debian13)
+    shift
+    test_in_debian13 "$@"
     exit 0 ;;
 esac
 

@@ -1,7 +1,8 @@
 # Installs the build tree BUILD_DIR under the staging prefix STAGE and checks
-# that the programs and the manual pages land in place and that the installed
-# atanpi-verify accepts a result of the installed atanpi. LAUNCHER, when not
-# empty, is the emulator command the programs run under (cross builds).
+# that the programs, the manual pages and the documentation land in place
+# and that the installed atanpi-verify accepts a result of the installed
+# atanpi. LAUNCHER, when not empty, is the emulator command the programs run
+# under (cross builds).
 separate_arguments(launcher UNIX_COMMAND "${LAUNCHER}")
 file(REMOVE_RECURSE "${STAGE}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${STAGE}"
@@ -10,7 +11,8 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cmake --install failed (${rc})")
 endif()
 
-foreach(path bin/atanpi bin/atanpi-verify share/man/man1/atanpi.1 share/man/man1/atanpi-verify.1)
+foreach(path bin/atanpi bin/atanpi-verify share/man/man1/atanpi.1 share/man/man1/atanpi-verify.1
+             share/doc/atanpi/README.md share/doc/atanpi/copyright)
   if(NOT EXISTS "${STAGE}/${path}")
     message(FATAL_ERROR "not installed: ${path}")
   endif()
