@@ -1,4 +1,4 @@
-// Pi by the Chudnovsky series with GMP integers, and pi from MPFR.
+// Pi by the Chudnovsky series with GMP integers.
 //
 // Chudnovsky: 1/pi = 12 * sum_k (-1)^k (6k)! (13591409 + 545140134 k)
 //                          / ((3k)! (k!)^3 640320^(3k+3/2)),
@@ -15,7 +15,6 @@
 #include "verify/trusted_pi.hpp"
 
 #include <gmp.h>
-#include <mpfr.h>
 
 #include <cmath>
 #include <string_view>
@@ -160,24 +159,6 @@ std::string trusted_pi_places(long places) {
       return text;
     }
   }
-}
-
-std::string mpfr_pi_places(long places) {
-  if (places <= 0) return {};
-  const long digits = places + 1;  // with the leading 3
-  // 64 bits beyond the places asked for: the truncated digits are those of
-  // pi unless pi has a run of about twenty 9s or 0s at the cut.
-  const auto bits = static_cast<mpfr_prec_t>(std::ceil(static_cast<double>(digits) * 3.321928094887362)) + 64;
-  mpfr_t pi;
-  mpfr_init2(pi, bits);
-  mpfr_const_pi(pi, MPFR_RNDN);
-  mpfr_exp_t exponent = 0;
-  char* text = mpfr_get_str(nullptr, &exponent, 10, static_cast<size_t>(digits), pi, MPFR_RNDZ);
-  std::string result(text + 1);  // drop the 3
-  mpfr_free_str(text);
-  mpfr_clear(pi);
-  mpfr_free_cache();
-  return result;
 }
 
 }  // namespace atanorg

@@ -13,8 +13,9 @@ namespace atanorg {
 std::string trusted_pi_places(long places);
 
 // The same places from MPFR's own constant (a different algorithm and a
-// different library's code); two to three times slower. Kept as a second
-// opinion for the tests.
+// different library's code); two to three times slower. A second opinion
+// for the tests, in its own library (mpfr_pi.cpp) so that atanpi-verify
+// needs no MPFR.
 std::string mpfr_pi_places(long places);
 
 }  // namespace atanorg
