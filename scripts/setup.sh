@@ -12,6 +12,14 @@
 #   scripts/setup.sh --package  also dpkg-dev (dependencies of the packages
 #                               from their binaries) and lintian, for
 #                               scripts/package.sh
+#   scripts/setup.sh --windows  also MinGW-w64 (posix threads) and wine64, and
+#                               builds into build-windows-deps/ what has no
+#                               MinGW package, from Debian's own sources:
+#                               Highway's runtime and GMP (source packages
+#                               highway and gmp, the versions of the host's
+#                               libhwy-dev and libgmp-dev) and GoogleTest
+#                               (/usr/src/googletest); see
+#                               scripts/windows_deps.sh
 # Modes combine: scripts/setup.sh --aarch64 --package.
 set -euo pipefail
 
@@ -28,6 +36,9 @@ for mode in "$@"; do
                        libhwy-dev:arm64) ;;
     --roots) packages+=(debootstrap) ;;
     --package) packages+=(dpkg-dev lintian) ;;
+    # dpkg-dev unpacks the source packages, m4 runs GMP's configure, zip
+    # packs the release.
+    --windows) cross_packages+=(g++-mingw-w64-x86-64-posix wine64 dpkg-dev m4 zip xz-utils) ;;
     *) echo "setup: unknown mode $mode" >&2; exit 2 ;;
   esac
 done
@@ -39,9 +50,19 @@ not_installed() {
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
   done
 }
+# The MinGW libraries, once the packages are there.
+windows_deps() {
+  for mode in "$@"; do
+    if [ "$mode" = --windows ]; then "$(dirname "$0")/windows_deps.sh"; fi
+  done
+}
+
 mapfile -t missing < <(not_installed "${packages[@]}")
 mapfile -t missing_cross < <(not_installed "${cross_packages[@]}")
-[ ${#missing[@]} -eq 0 ] && [ ${#missing_cross[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ] && [ ${#missing_cross[@]} -eq 0 ]; then
+  windows_deps "$@"
+  exit 0
+fi
 
 if [ ${#missing_cross[@]} -eq 0 ] || dpkg --print-foreign-architectures | grep -qx arm64; then
   add_arm64=false
@@ -66,3 +87,4 @@ else
   fi
   exit 1
 fi
+windows_deps "$@"

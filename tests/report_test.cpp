@@ -3,38 +3,16 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "platform/platform.hpp"
 #include "report/result_writer.hpp"
 #include "verify/trusted_pi.hpp"
+#include "written_bytes.hpp"
 
 namespace atanorg {
 namespace {
-
-// Collects what a writer puts into a FILE*.
-class Captured {
- public:
-  Captured() : file_(open_memstream(&data_, &size_)) {}
-  ~Captured() {
-    if (file_ != nullptr) std::fclose(file_);
-    std::free(data_);
-  }
-  Captured(const Captured&) = delete;
-  Captured& operator=(const Captured&) = delete;
-
-  std::FILE* file() const { return file_; }
-  std::string text() {
-    std::fflush(file_);
-    return std::string(data_, size_);
-  }
-
- private:
-  char* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::FILE* file_;
-};
 
 // A normalised accumulator of n words holding pi (guard words included).
 std::vector<std::int32_t> pi_words(std::int32_t n) {
@@ -46,9 +24,7 @@ std::vector<std::int32_t> pi_words(std::int32_t n) {
 
 std::string digit_section(std::int32_t n) {
   const std::vector<std::int32_t> acc = pi_words(n);
-  Captured out;
-  write_result_digits(out.file(), acc.data(), n);
-  return out.text();
+  return testing::written_bytes([&](std::FILE* file) { write_result_digits(file, acc.data(), n); });
 }
 
 const std::string ROW_1 =
@@ -59,10 +35,10 @@ const std::string ROW_81 =
     "4811174502";
 
 TEST(ResultWriter, HeaderAndTimeLines) {
-  Captured out;
-  write_result_header(out.file(), 100, 1);
-  write_result_time(out.file(), 0.016);
-  EXPECT_EQ(out.text(),
+  EXPECT_EQ(testing::written_bytes([](std::FILE* file) {
+              write_result_header(file, 100, 1);
+              write_result_time(file, 0.016);
+            }),
             " ** Pi Computation with the original arctan method ** \n"
             "  Number of Pi Decimal-Digits= 100, ID= 1 \n"
             " Pi Computation,  Time(s)= 0.016000 \n\n");
@@ -93,6 +69,30 @@ TEST(ResultWriter, DigitRows) {
   }
 }
 
+// The reservation is exact: result_file_size gives the bytes the writers
+// store through a text-mode stream, each line end as the platform stores it
+// (CR LF on Windows), for files with no row, with full and partial rows, and
+// for time lines of several widths.
+TEST(ResultWriter, PredictedSizeIsTheTextFilesSize) {
+  const std::string line_end = text_line_end_bytes() == 2 ? "\r\n" : "\n";
+  for (std::int32_t digits : {-7, 0, 5, 80, 85, 165, 2000}) {
+    const std::vector<std::int32_t> acc = pi_words(digits / 5 + 3);
+    for (double seconds : {0.0, 12.5, 99999.0}) {
+      SCOPED_TRACE(std::to_string(digits) + " digits, " + std::to_string(seconds) + " s");
+      const auto write = [&](std::FILE* file) {
+        write_result_header(file, digits, 3);
+        write_result_time(file, seconds);
+        write_result_digits(file, acc.data(), digits / 5 + 3);
+      };
+      std::string expected;
+      for (char c : testing::written_bytes(write)) expected += c == '\n' ? line_end : std::string(1, c);
+      const std::string stored = testing::written_bytes(write, true);
+      EXPECT_EQ(stored, expected);
+      EXPECT_EQ(static_cast<std::int64_t>(stored.size()), result_file_size(digits, 3, seconds));
+    }
+  }
+}
+
 // At the cap (1,000,007 fraction words, odd) the last row starts at place
 // 5,000,001, its number fills all 8 columns, and the first guard word makes
 // 5,000,040 places in all.
@@ -100,9 +100,7 @@ TEST(ResultWriter, RowsAtTheCap) {
   const std::int32_t n = 1000010;
   std::vector<std::int32_t> acc(n);
   for (std::int32_t i = 0; i < n; ++i) acc[i] = (i + 1) % 100000;  // word r holds r mod 10^5
-  Captured out;
-  write_result_digits(out.file(), acc.data(), n);
-  const std::string text = out.text();
+  const std::string text = testing::written_bytes([&](std::FILE* file) { write_result_digits(file, acc.data(), n); });
 
   const std::size_t last_row = text.rfind('\n');
   ASSERT_NE(last_row, std::string::npos);

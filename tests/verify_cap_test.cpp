@@ -9,6 +9,7 @@
 #include <string>
 
 #include "verify/trusted_pi.hpp"
+#include "run_command.hpp"
 #include "verify_files.hpp"
 
 namespace atanorg {

@@ -1,17 +1,16 @@
 // Result files for the checker's tests, written by the program's own
-// writers from pi's words, and the checker run as a child process.
+// writers from pi's words, and damaged in known ways.
 #pragma once
-
-#include <sys/wait.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "report/result_writer.hpp"
+#include "verify/trusted_pi.hpp"
+#include "written_bytes.hpp"
 
 namespace atanorg::testing {
 
@@ -22,38 +21,48 @@ inline std::string result_text(std::int32_t id, std::int32_t digits, const std::
   const std::int32_t n = digits / 5 + 3;
   std::vector<std::int32_t> acc(n > 0 ? n : 1, 3);
   for (std::int32_t i = 1; i < n; ++i) acc[i] = std::stoi(pi.substr(5 * static_cast<std::size_t>(i - 1), 5));
-  char* data = nullptr;
-  std::size_t size = 0;
-  std::FILE* file = open_memstream(&data, &size);
-  write_result_header(file, digits, id);
-  write_result_time(file, seconds);
-  write_result_digits(file, acc.data(), n);
-  std::fclose(file);
-  std::string text(data, size);
-  std::free(data);
+  return written_bytes([&](std::FILE* file) {
+    write_result_header(file, digits, id);
+    write_result_time(file, seconds);
+    write_result_digits(file, acc.data(), n);
+  });
+}
+
+inline const std::string& pi() {
+  static const std::string places = trusted_pi_places(30000);
+  return places;
+}
+
+// Where place p (1-based) of the digit rows sits in a result file's text.
+inline std::size_t place_offset(const std::string& text, long p) {
+  const std::size_t rows = text.find(" Pi = 3.") + 8;
+  const auto i = static_cast<std::size_t>(p - 1);
+  return rows + (i / 80) * 98 + 10 + (i % 80 / 10) * 11 + 1 + i % 10;
+}
+
+// The wrong digit the tests put in place of `digit`.
+inline char flipped(char digit) { return static_cast<char>('0' + (digit - '0' + 7) % 10); }
+
+// `text` with the digit at place p changed to another digit.
+inline std::string with_wrong_digit(std::string text, long p) {
+  char& c = text[place_offset(text, p)];
+  c = flipped(c);
   return text;
+}
+
+inline const std::string TITLE = " ** Pi Computation with the original arctan method ** ";
+
+// The message on a first line of `count` NUL bytes, more than the 512
+// that are quoted.
+inline std::string nul_line_message(std::size_t count) {
+  std::string shown;
+  for (int i = 0; i < 512; ++i) shown += "\\x00";
+  return "not an atanpi result file: expected \"" + TITLE + "\", found \"" + shown + "\"... (" +
+         std::to_string(count) + " bytes)";
 }
 
 inline void write_file(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
-}
-
-struct Finished {
-  int status = -1;  // exit status, or -1 when not a normal exit
-  std::string out;  // standard output
-};
-
-// Runs a shell command line; standard error goes to the test's own.
-inline Finished run_command(const std::string& command) {
-  Finished result;
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, got);
-  const int raw = pclose(pipe);
-  if (raw != -1 && WIFEXITED(raw)) result.status = WEXITSTATUS(raw);
-  return result;
 }
 
 }  // namespace atanorg::testing

@@ -1,17 +1,10 @@
-// The checker: trusted pi against MPFR, the layout check on files written by
-// the program's own writers and then damaged, the digit comparison, and
-// atanpi-verify run as a process for its output and exit statuses.
+// The checker: trusted pi, the layout check on files written by the
+// program's own writers and then damaged, and the digit comparison.
+// atanpi-verify run as a process is in verify_program_test.cpp, trusted pi
+// against MPFR in mpfr_pi_test.cpp.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <csignal>
-#include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "verify/result_check.hpp"
@@ -21,40 +14,7 @@
 namespace atanorg {
 namespace {
 
-using testing::result_text;
-
-const std::string& pi() {
-  static const std::string places = trusted_pi_places(30000);
-  return places;
-}
-
-// Where place p (1-based) of the digit rows sits in a result file's text.
-std::size_t place_offset(const std::string& text, long p) {
-  const std::size_t rows = text.find(" Pi = 3.") + 8;
-  const auto i = static_cast<std::size_t>(p - 1);
-  return rows + (i / 80) * 98 + 10 + (i % 80 / 10) * 11 + 1 + i % 10;
-}
-
-// The wrong digit the tests put in place of `digit`.
-char flipped(char digit) { return static_cast<char>('0' + (digit - '0' + 7) % 10); }
-
-// `text` with the digit at place p changed to another digit.
-std::string with_wrong_digit(std::string text, long p) {
-  char& c = text[place_offset(text, p)];
-  c = flipped(c);
-  return text;
-}
-
-const std::string TITLE = " ** Pi Computation with the original arctan method ** ";
-
-// The message on a first line of `count` NUL bytes, more than the 512
-// that are quoted.
-std::string nul_line_message(std::size_t count) {
-  std::string shown;
-  for (int i = 0; i < 512; ++i) shown += "\\x00";
-  return "not an atanpi result file: expected \"" + TITLE + "\", found \"" + shown + "\"... (" +
-         std::to_string(count) + " bytes)";
-}
+using namespace testing;
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
   const std::size_t at = text.find(from);
@@ -72,11 +32,6 @@ TEST(TrustedPi, KnownPlacesAndTruncation) {
   EXPECT_EQ(trusted_pi_places(770).substr(758), "134999999837");
   // Every cut is a prefix of a longer computation.
   for (long k = 1; k <= 300; ++k) ASSERT_EQ(trusted_pi_places(k), pi().substr(0, k)) << k << " places";
-}
-
-TEST(TrustedPi, AgreesWithMpfr) {
-  EXPECT_EQ(trusted_pi_places(100000), mpfr_pi_places(100000));
-  EXPECT_EQ(mpfr_pi_places(767).substr(758), "134999999");
 }
 
 TEST(ResultCheck, CorrectFilesOfSeveralSizes) {
@@ -254,186 +209,6 @@ TEST(ResultCheck, MalformedFilesNameTheLine) {
   EXPECT_EQ(describe("m", parse_result(replaced(good, "ID= 1 ", "ID= 6 ")), {}),
             "m: formula 6, N=1000: malformed, line 2: formula id 6 is not one of 1 to 5");
   EXPECT_EQ(describe("e", parse_result(""), {}), "e: malformed, line 1: the file is empty");
-}
-
-// ---- atanpi-verify as a process ---------------------------------------------
-
-class VerifyProgram : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "atanpi-verify-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  // Runs atanpi-verify in the temporary directory, after `feed` (the start
-  // of a pipeline) when given; standard error goes into the output when
-  // `with_errors`. `args` may end with redirections.
-  testing::Finished verify(const std::string& args, bool with_errors = false, const std::string& feed = "") const {
-    return testing::run_command("cd '" + dir_.string() + "' && " + feed + "'" ATANPI_VERIFY_EXE "' " +
-                                (with_errors ? "2>&1 " : "2>/dev/null ") + args);
-  }
-
-  void write(const std::string& name, const std::string& text) const {
-    testing::write_file((dir_ / name).string(), text);
-  }
-
-  std::filesystem::path dir_;
-};
-
-TEST_F(VerifyProgram, ExitStatusesAndOneLinePerFile) {
-  write("AtanOrg1.txt", result_text(1, 2000, pi()));
-  write("AtanOrg4.txt", result_text(4, 85, pi()));
-  write("-bad.txt", with_wrong_digit(result_text(2, 2000, pi()), 1999));
-
-  testing::Finished run = verify("AtanOrg1.txt AtanOrg4.txt");
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out,
-            "AtanOrg1.txt: formula 1, N=2000: all 2000 digits correct\n"
-            "AtanOrg4.txt: formula 4, N=85: all 85 digits correct; guard places 86-90 match pi\n");
-
-  run = verify("AtanOrg4.txt -- -bad.txt missing.txt");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out,
-            "AtanOrg4.txt: formula 4, N=85: all 85 digits correct; guard places 86-90 match pi\n"
-            "-bad.txt: formula 2, N=2000: first wrong digit at place 1999: expected " + std::string(1, pi()[1998]) +
-                ", found " + flipped(pi()[1998]) + " (1 of 2000 digits wrong)\n"
-                "missing.txt: cannot read: No such file or directory\n");
-
-  // A pipe is read once, with the files: its header is not taken in advance,
-  // and pi grows to the places it needs.
-  run = verify("/dev/stdin AtanOrg4.txt", false, "cat AtanOrg1.txt | ");
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out,
-            "/dev/stdin: formula 1, N=2000: all 2000 digits correct\n"
-            "AtanOrg4.txt: formula 4, N=85: all 85 digits correct; guard places 86-90 match pi\n");
-
-  write("empty.txt", "");
-  run = verify("empty.txt");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "empty.txt: malformed, line 1: the file is empty\n");
-
-  // Names that would break the one line per file are quoted and escaped;
-  // UTF-8 letters are kept.
-  write("new\nline.txt", result_text(1, 85, pi()));
-  write("\xcf\x80.txt", result_text(2, 80, pi()));
-  write("back\\slash \x01\xff.txt", "");
-  run = verify("'new\nline.txt' '\xcf\x80.txt' 'back\\slash \x01\xff.txt' 'no\tsuch \"file\"'");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out,
-            "\"new\\nline.txt\": formula 1, N=85: all 85 digits correct; guard places 86-90 match pi\n"
-            "\xcf\x80.txt: formula 2, N=80: all 80 digits correct\n"
-            "\"back\\\\slash \\x01\\xff.txt\": malformed, line 1: the file is empty\n"
-            "\"no\\tsuch \\\"file\\\"\": cannot read: No such file or directory\n");
-
-  // So are characters that show nothing or turn the text's direction:
-  // AtanOrg1.txt and a zero-width space is not AtanOrg1.txt.
-  write("AtanOrg1.txt\xe2\x80\x8b", result_text(1, 85, pi()));
-  write("\xe2\x80\xaetxt.1grOnatA", "");
-  run = verify("'AtanOrg1.txt\xe2\x80\x8b' '\xe2\x80\xaetxt.1grOnatA'");
-  EXPECT_EQ(run.out,
-            "\"AtanOrg1.txt\\u200b\": formula 1, N=85: all 85 digits correct; guard places 86-90 match pi\n"
-            "\"\\u202etxt.1grOnatA\": malformed, line 1: the file is empty\n");
-
-  // A file named as a formula's result holds that formula's; a name of the
-  // user's own (a renamed copy) leaves the header to say.
-  write("AtanOrg2.txt", result_text(1, 85, pi()));
-  write("machin.txt", result_text(1, 85, pi()));
-  run = verify("AtanOrg2.txt machin.txt");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out,
-            "AtanOrg2.txt: formula 1, N=85: malformed, line 2: formula id 1 in a file named AtanOrg2.txt, which "
-            "formula 2 writes\n"
-            "machin.txt: formula 1, N=85: all 85 digits correct; guard places 86-90 match pi\n");
-
-  // Standard output closed at start: no file opened takes its place, so the
-  // checks run as with /dev/null there.
-  run = verify("AtanOrg1.txt >&-");
-  EXPECT_EQ(run.status, 0);
-}
-
-// A FIFO is opened once, in its turn, and read to its end; opened and closed
-// in the pass over the headers, it would let its writer through and lose
-// what it wrote, and the second open would wait for a writer forever. The
-// writer here waits in its open before the checker starts.
-TEST_F(VerifyProgram, AFifoIsOpenedOnce) {
-  std::signal(SIGPIPE, SIG_IGN);
-  write("AtanOrg4.txt", result_text(4, 85, pi()));
-  const std::string fifo = (dir_ / "fifo").string();
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const std::string text = result_text(1, 2000, pi());
-  std::thread writer([&] {
-    const int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    for (std::size_t off = 0; off < text.size();) {
-      const ssize_t n = ::write(fd, text.data() + off, text.size() - off);
-      if (n <= 0) break;
-      off += static_cast<std::size_t>(n);
-    }
-    close(fd);
-  });
-  // A checker that waits for a second writer is stopped after 20 s.
-  const testing::Finished run = verify("AtanOrg4.txt fifo", false, "timeout 20 ");
-  // Should the checker never have opened the FIFO, this lets the writer go.
-  const int unblock = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  writer.join();
-  close(unblock);
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out,
-            "AtanOrg4.txt: formula 4, N=85: all 85 digits correct; guard places 86-90 match pi\n"
-            "fifo: formula 1, N=2000: all 2000 digits correct\n");
-}
-
-// Reading stops at the largest size a result can have: a device that never
-// ends, sparse files one byte either side of that size, and a valid header
-// at the cap followed by padding (whose pi is not computed).
-TEST_F(VerifyProgram, FilesLargerThanAResultAreNotRead) {
-  const std::string limit = std::to_string(MAX_RESULT_BYTES);
-  write("zeros.txt", "");
-  std::filesystem::resize_file(dir_ / "zeros.txt", MAX_RESULT_BYTES);
-  write("zeros1.txt", "");
-  std::filesystem::resize_file(dir_ / "zeros1.txt", MAX_RESULT_BYTES + 1);
-  write("cap.txt", TITLE + "\n  Number of Pi Decimal-Digits= 5000035, ID= 5 \n");
-  std::filesystem::resize_file(dir_ / "cap.txt", MAX_RESULT_BYTES + 1);
-
-  const std::string one_byte_more = ": too large: " + std::to_string(MAX_RESULT_BYTES + 1) + " bytes, more than the " +
-                                    limit + " a result file can have\n";
-  const testing::Finished run = verify("/dev/zero zeros.txt zeros1.txt cap.txt");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "/dev/zero: too large: more than the " + limit + " bytes a result file can have\n"
-                     "zeros.txt: malformed, line 1: " + nul_line_message(MAX_RESULT_BYTES) + "\n"
-                     "zeros1.txt" + one_byte_more + "cap.txt" + one_byte_more);
-}
-
-// Status 2 with a message on standard error: bad usage, and output that
-// cannot be written (the verdicts or the help).
-TEST_F(VerifyProgram, TroubleAndHelp) {
-  write("AtanOrg1.txt", result_text(1, 85, pi()));
-  const struct {
-    std::string args;
-    std::string message;
-  } troubles[] = {
-      {"", "no result file given"},
-      {"--frobnicate AtanOrg1.txt", "unknown option '--frobnicate'"},
-      {"AtanOrg1.txt >/dev/full", "atanpi-verify: cannot write standard output: No space left on device\n"},
-      {"--help >/dev/full", "atanpi-verify: cannot write standard output: No space left on device\n"},
-  };
-  for (const auto& t : troubles) {
-    const testing::Finished run = verify(t.args, true);
-    EXPECT_EQ(run.status, 2) << t.args;
-    EXPECT_NE(run.out.find(t.message), std::string::npos) << t.args << ": " << run.out;
-  }
-
-  const testing::Finished run = verify("--help");
-  EXPECT_EQ(run.status, 0);
-  for (const std::string& topic : {std::string("Usage: atanpi-verify"), std::string("guard places"),
-                                   std::string("Exit status"), std::string("0  every file"),
-                                   std::string("1  some file"), std::string("2  trouble"),
-                                   std::string("standard\n     output cannot be written"),
-                                   "up to " + std::to_string(MAX_RESULT_BYTES) + " bytes"}) {
-    EXPECT_NE(run.out.find(topic), std::string::npos) << topic;
-  }
 }
 
 }  // namespace

@@ -20,7 +20,6 @@
 #include "engine/normalize.hpp"
 #include "engine/series.hpp"
 #include "platform/platform.hpp"
-#include "report/result_file.hpp"
 #include "report/result_writer.hpp"
 
 namespace atanorg {
@@ -72,7 +71,7 @@ std::optional<std::int32_t> read_typed(const char* what, std::string& problem) {
   errno = 0;
   const std::optional<std::int32_t> value = read_int(stdin);
   if (std::ferror(stdin)) {
-    problem = std::string("cannot read standard input: ") + std::strerror(errno != 0 ? errno : EIO);
+    problem = "cannot read standard input: " + error_text(errno != 0 ? errno : EIO);
     return std::nullopt;
   }
   if (!value) problem = std::string("expected ") + what + " (an integer) on standard input";
@@ -102,10 +101,10 @@ int run_dialogue(const SeriesSettings& engine) {
 
   const std::string file_name = result_file_name(id);
   install_result_file_cleanup(ProgressLine::abandon);
-  for (std::int32_t k = 1; k <= FORMULA_COUNT; ++k) remove_stale_temp_files(result_file_name(k));
+  for (std::int32_t k = 1; k <= FORMULA_COUNT; ++k) remove_stale_temp_files(result_file_name(k), RESULT_TITLE_LINE);
   std::string error;
   std::FILE* file = open_result_file(file_name, result_file_size(digits, id, RESERVED_SECONDS),
-                                     result_file_size(digits, id, 0.0), error);
+                                     result_file_size(digits, id, 0.0), RESULT_TITLE_LINE, error);
   if (file == nullptr) return fail(error, EXIT_WRITE_FAILED);
 
   say(" ** Pi Computation Start ** \n");
@@ -164,7 +163,7 @@ int close_standard_output(int status) {
   if (std::ferror(stdout) && err == 0) err = EIO;
   if (std::fclose(stdout) != 0 && err == 0) err = errno;
   if (err == 0) return status;
-  std::fprintf(stderr, "atanpi: cannot write standard output: %s\n", std::strerror(err));
+  std::fprintf(stderr, "atanpi: cannot write standard output: %s\n", error_text(err).c_str());
   return status == 0 ? EXIT_WRITE_FAILED : status;
 }
 

@@ -1,12 +1,22 @@
 // What differs between operating systems, behind one interface shared by
-// the program and its companions: the standard descriptors, the broken-pipe
-// signal and the terminal the progress line is drawn on. Each system has one
-// file implementing it (platform_posix.cpp here).
+// the program and its companions: the standard descriptors, signals and
+// console events, the terminal the progress line is drawn on, the safe
+// replacement of the result file, reading files for the checker, and the
+// system's error texts. Each system has one file implementing it:
+// platform_posix.cpp (Linux and other POSIX systems) and
+// platform_windows.cpp (64-bit Windows, built with MinGW-w64).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace atanorg {
+
+// ---- standard descriptors, signals, the terminal ---------------------------
 
 // Opens each closed standard descriptor (0, 1, 2) on the null device, so that
 // the first files a program opens never take their numbers and receive the
@@ -14,12 +24,17 @@ namespace atanorg {
 // when one cannot be opened.
 bool open_closed_standard_descriptors();
 
+// The command line's arguments after the program's name, in UTF-8 (on
+// Windows from the wide command line, whatever the code page).
+std::vector<std::string> program_arguments(int argc, char** argv);
+
 // Writes to a pipe whose reader has gone fail with an error (EPIPE) instead
 // of ending the process, so that a run reports it like any other output
 // error and keeps what it computed.
 void ignore_broken_pipe_signal();
 
-// True when `fd` is a terminal.
+// True when `fd` is a terminal (on Windows: a console, never the null device
+// or a pipe).
 bool is_terminal(int fd);
 
 // True when `fd` is the controlling terminal of this process and the process
@@ -33,5 +48,79 @@ int terminal_columns(int fd);
 // Writes all `size` bytes to `fd`, retrying short writes; stops at the first
 // error. Async-signal-safe.
 void write_fully(int fd, const char* data, std::size_t size);
+
+// The system's text for the C library error number `err`.
+std::string error_text(int err);
+
+// ---- the result file --------------------------------------------------------
+//
+// Written under a temporary name beside the final one, its space reserved
+// before the computation, and put in place of the final one only when
+// complete and flushed to disk, so that a run that fails or is interrupted
+// leaves any earlier result exactly as it was. One result file per process.
+
+// Bytes that one "\n" written to a text-mode file takes on disk: 1, or 2
+// where the platform stores CR LF (Windows).
+int text_line_end_bytes();
+
+// Installs what removes the temporary file when the process is ended from
+// outside before the result is committed, and then lets it end as it would
+// have: on POSIX, handlers for every signal whose default action ends the
+// process, except those ignored on entry (as under nohup), which stay
+// ignored, and SIGXFSZ ignored so that writes past a file size limit fail
+// with an error; on Windows, a handler of Ctrl-C, Ctrl-Break and the
+// console's closing. Once the result file is committed, these no longer end
+// the process. `on_interrupt`, if given, runs first in the handler and must
+// be async-signal-safe.
+void install_result_file_cleanup(void (*on_interrupt)() = nullptr);
+
+// Removes the temporary files that runs which died left for `name`: those
+// beside it named "." + its name + ".atanpi-" and six letters or digits
+// that are provably a run's own (empty or starting with `title_line`, one
+// link, this user's) and that no live run holds. Errors are ignored.
+void remove_stale_temp_files(const std::string& name, std::string_view title_line);
+
+// Checks that `name` can be replaced, creates the temporary file beside it,
+// held so that no other run takes it, writes `title_line` at its start and
+// reserves `size` bytes for it where the filesystem can, or `fallback_size`
+// bytes where a file size limit leaves no room for `size`. Returns the
+// stream to write the whole file with (from its start, `title_line`
+// included), in text mode. On failure returns nullptr and sets `error` to
+// "cannot create NAME: reason", or "cannot write NAME: reason" when the
+// space cannot be reserved.
+std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int64_t fallback_size,
+                            std::string_view title_line, std::string& error);
+
+// Flushes the stream from open_result_file, cuts the file to what was
+// written, flushes it to disk and puts it in place of the final name. On
+// failure removes the temporary file, returns false and sets `error` to
+// "cannot write NAME: reason"; when only a last step after the file is in
+// place fails, `error` says so.
+bool commit_result_file(std::string& error);
+
+// Closes the stream and removes the temporary file.
+void discard_result_file();
+
+// ---- reading files (the checker) --------------------------------------------
+
+// Opens `path` for reading, in binary mode. With `regular_only`, only a
+// regular file (else -1 with errno 0), and without waiting for a FIFO's
+// writer. Returns a descriptor, or -1 with errno set.
+int open_for_reading(const std::string& path, bool regular_only);
+
+// The size of the regular file open on `fd`; -1 for pipes, devices and
+// anything else.
+std::int64_t regular_file_size(int fd);
+
+// Reads up to `size` bytes at `offset` without moving the file's offset;
+// the count read, 0 at the end, -1 with errno set on error.
+long read_at(int fd, char* data, std::size_t size, std::int64_t offset);
+
+// Reads up to `size` bytes, waiting for them however `fd` was opened; the
+// count read, 0 at the end, -1 with errno set on error.
+long read_some(int fd, char* data, std::size_t size);
+
+// Closes a descriptor from open_for_reading.
+void close_descriptor(int fd);
 
 }  // namespace atanorg

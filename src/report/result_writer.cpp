@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "platform/platform.hpp"
+
 namespace atanorg {
 namespace {
 
@@ -51,7 +53,13 @@ std::int64_t result_file_size(std::int32_t digits, std::int32_t formula_id, doub
   const std::int64_t words = std::max<std::int64_t>(digits / 5, 0);
   const std::int64_t rows = (words + WORDS_PER_ROW - 1) / WORDS_PER_ROW;
   const std::int64_t pairs = (words + 1) / 2;
-  return lines + static_cast<std::int64_t>(sizeof DIGITS_START - 1) + rows * ROW_START_BYTES + pairs * PAIR_BYTES;
+  // Each "\n" takes what the platform's text mode stores for it (CR LF on
+  // Windows): one in each header line, two in the time line, one per row.
+  const auto line_ends_in = [](std::string_view text) { return std::count(text.begin(), text.end(), '\n'); };
+  const std::int64_t line_ends = line_ends_in(RESULT_TITLE_LINE) + line_ends_in(COUNT_FORMAT) +
+                                 line_ends_in(TIME_FORMAT) + rows * line_ends_in(ROW_FORMAT);
+  return lines + static_cast<std::int64_t>(sizeof DIGITS_START - 1) + rows * ROW_START_BYTES + pairs * PAIR_BYTES +
+         line_ends * (text_line_end_bytes() - 1);
 }
 
 }  // namespace atanorg

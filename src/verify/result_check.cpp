@@ -4,15 +4,13 @@
 // are gathered into one string for the comparison with pi.
 #include "verify/result_check.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+
+#include "platform/platform.hpp"
 
 namespace atanorg {
 namespace {
@@ -502,25 +500,21 @@ std::string display_name(std::string_view name) {
 
 OpenedFile open_result_source(const std::string& path, bool regular_only) {
   OpenedFile file;
-  struct stat st {};
-  if (regular_only && (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))) return file;
-  // O_NONBLOCK: should the file have become a FIFO since, the open does not
-  // wait for a writer; the descriptor is kept and read in its turn.
-  file.fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | (regular_only ? O_NONBLOCK : 0));
-  if (file.fd < 0 && !(regular_only && (errno == EMFILE || errno == ENFILE))) file.error = std::strerror(errno);
+  file.fd = open_for_reading(path, regular_only);
+  if (file.fd < 0 && errno != 0 && !(regular_only && (errno == EMFILE || errno == ENFILE))) {
+    file.error = error_text(errno);
+  }
   return file;
 }
 
 FileStart read_head(int fd, std::size_t limit) {
   FileStart file;
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return file;
-  file.size = st.st_size;
+  file.size = regular_file_size(fd);
+  if (file.size < 0) return file;
   file.text.resize(limit);
   std::size_t got = 0;
   while (got < limit) {
-    const ssize_t n = pread(fd, file.text.data() + got, limit - got, static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
+    const long n = read_at(fd, file.text.data() + got, limit - got, static_cast<std::int64_t>(got));
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
   }
@@ -531,29 +525,24 @@ FileStart read_head(int fd, std::size_t limit) {
 
 FileStart read_file_start(int fd, std::size_t limit) {
   FileStart file;
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags != -1 && (flags & O_NONBLOCK) != 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  struct stat st {};
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    file.size = st.st_size;
-    file.text.reserve(std::min<std::size_t>(limit, static_cast<std::size_t>(st.st_size)) + 1);
-  }
+  file.size = regular_file_size(fd);
+  if (file.size >= 0) file.text.reserve(std::min<std::size_t>(limit, static_cast<std::size_t>(file.size)) + 1);
   // One byte beyond the limit tells whether the file goes on.
   const std::size_t wanted = limit + 1;
   char buffer[1 << 16];
   while (file.text.size() < wanted) {
-    const ssize_t got = read(fd, buffer, std::min(sizeof buffer, wanted - file.text.size()));
+    const long got = read_some(fd, buffer, std::min(sizeof buffer, wanted - file.text.size()));
     if (got > 0) {
       file.text.append(buffer, static_cast<std::size_t>(got));
     } else if (got == 0) {
       break;
-    } else if (errno != EINTR) {
-      file.error = std::strerror(errno);
+    } else {
+      file.error = error_text(errno);
       file.text.clear();
       break;
     }
   }
-  close(fd);
+  close_descriptor(fd);
   file.complete = file.error.empty() && file.text.size() <= limit;
   if (file.text.size() > limit) file.text.resize(limit);
   return file;

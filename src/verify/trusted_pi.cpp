@@ -24,8 +24,9 @@
 namespace atanorg {
 namespace {
 
-// 640320^3 / 24.
-constexpr unsigned long C3_OVER_24 = 10939058860032000UL;
+// 640320^3 / 24 = 26680 * 640320^2, as factors that fit GMP's unsigned
+// long, which is 32 bits wide on Windows.
+constexpr unsigned long C3_OVER_24_FACTORS[] = {26680, 640320, 640320};
 // log10(640320^3 / 1728): decimal places gained per term.
 constexpr double PLACES_PER_TERM = 14.181647462725477;
 
@@ -52,7 +53,7 @@ void split(unsigned long a, unsigned long b, Split& out, bool need_p) {
       mpz_set_ui(out.q, a);
       mpz_mul_ui(out.q, out.q, a);
       mpz_mul_ui(out.q, out.q, a);
-      mpz_mul_ui(out.q, out.q, C3_OVER_24);
+      for (unsigned long factor : C3_OVER_24_FACTORS) mpz_mul_ui(out.q, out.q, factor);
     }
     // T = P * (13591409 + 545140134 a) * (-1)^a.
     mpz_mul_ui(out.t, out.p, 545140134);

@@ -130,8 +130,8 @@ int main(int argc, char** argv) {
   if (!atanorg::open_closed_standard_descriptors()) return EXIT_TROUBLE;
   std::vector<std::string> names;
   bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
+  for (const std::string& given : atanorg::program_arguments(argc, argv)) {
+    const std::string_view arg = given;
     if (!options_done && arg == "--") {
       options_done = true;
     } else if (!options_done && (arg == "--help" || arg == "-h")) {
