@@ -176,9 +176,16 @@ std::wstring random_suffix() {
 
 bool open_closed_standard_descriptors() {
   static constexpr DWORD STD_IDS[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  std::FILE* const streams[] = {stdin, stdout, stderr};
   for (int fd = 0; fd <= 2; ++fd) {
+    // No handle at all (-1, or -2: none given at start), or one that is no
+    // file of any type.
     const intptr_t handle = _get_osfhandle(fd);
-    if (handle != -1 && handle != -2) continue;
+    SetLastError(NO_ERROR);
+    if (handle != -1 && handle != -2 &&
+        (GetFileType(reinterpret_cast<HANDLE>(handle)) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR)) {
+      continue;
+    }
     const int nul = _wopen(L"NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
     if (nul < 0) return false;
     if (nul != fd) {
@@ -186,6 +193,10 @@ bool open_closed_standard_descriptors() {
       _close(nul);
       if (!moved) return false;
     }
+    // The C runtime (msvcrt) leaves the stream of a handle missing at start
+    // without a descriptor (-2), and freopen cannot reopen such a stream: it
+    // is given the standard descriptor, now open on NUL.
+    streams[fd]->_file = fd;
     SetStdHandle(STD_IDS[fd], handle_of(fd));
   }
   return true;
