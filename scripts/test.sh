@@ -24,6 +24,17 @@
 #                                is built and tested with scripts/test.sh run by
 #                                chroot; then every formula's result file of that
 #                                build is compared with this machine's build's.
+#   scripts/test.sh --windows    cross-compiled for 64-bit Windows with MinGW-w64
+#                                (Release, in build-windows/, its Wine prefix in
+#                                build-windows/wine) and run under wine64, no
+#                                binfmt registration: the engine, differential,
+#                                report and checker tests; then in
+#                                build-windows-host/ the end-to-end tests built
+#                                natively, starting atanpi.exe, atanpi-verify.exe
+#                                and atanpi-bench-run.exe under wine64 (those only
+#                                POSIX can mean are skipped with the reason).
+#                                setup.sh --windows first installs MinGW-w64 and
+#                                wine64 and builds Highway, GMP and GoogleTest.
 # Further arguments go to ctest, e.g. scripts/test.sh -R Normalize.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -48,6 +59,30 @@ build_and_test_aarch64() {
               -DATANPI_BUILD_BENCH=OFF -DATANPI_QEMU_CPU="$cpu")
   build_and_test "$dir" "$@"
   echo "test.sh: aarch64 with qemu -cpu $cpu: built and tested in $((SECONDS - start)) s"
+}
+
+# The Windows build and its tests under wine64, then the end-to-end tests
+# natively against its programs. Further arguments go to both ctest runs.
+test_windows() {
+  local start=$SECONDS dir="$root/build-windows" wine64
+  "$root/scripts/setup.sh" --windows
+  wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
+  cmake_args=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/x86_64-w64-mingw32.cmake"
+              -DATANPI_BUILD_BENCH=OFF)
+  cmake -S "$root" -B "$dir" -G Ninja "${cmake_args[@]}" >/dev/null
+  # The prefix is made once, before anything runs in it: its messages would
+  # otherwise reach the first programs' standard error, and two programs
+  # making it at once could clash.
+  if [ ! -f "$dir/wine/system.reg" ]; then
+    env WINEPREFIX="$dir/wine" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= "$wine64" wineboot --init >/dev/null 2>&1
+  fi
+  build_and_test "$dir" -LE long "$@"
+  echo "test.sh: Windows build tested under wine64 in $((SECONDS - start)) s"
+  cmake_args=(-DCMAKE_BUILD_TYPE=Release -DATANPI_BUILD_BENCH=OFF -DATANPI_WINDOWS_PROGRAMS="$dir")
+  cmake -S "$root" -B "$root/build-windows-host" -G Ninja "${cmake_args[@]}" >/dev/null
+  cmake --build "$root/build-windows-host" --target e2e_test
+  (cd "$root/build-windows-host" && ctest --output-on-failure -j"$(nproc)" "$@")
+  echo "test.sh: Windows programs' end-to-end tests done; --windows took $((SECONDS - start)) s"
 }
 
 # Copies the files git knows of in this tree (committed or not, ignored ones
@@ -117,6 +152,10 @@ case "${1:-}" in
   --debian13)
     shift
     test_in_debian13 "$@"
+    exit 0 ;;
+  --windows)
+    shift
+    test_windows "$@"
     exit 0 ;;
 esac
 

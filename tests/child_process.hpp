@@ -1,5 +1,8 @@
 // Running the built program as a child process: a fresh directory, typed
-// input on a pipe, its console text and exit status.
+// input on a pipe, its console text and exit status. Built with
+// ATANPI_TESTS_WINDOWS_PROGRAMS=1, the programs are the Windows ones, started
+// under wine64 (scripts/test.sh --windows): their text has CR LF line ends,
+// which the console text read here and the expected file text account for.
 #pragma once
 
 #include <fcntl.h>
@@ -37,6 +40,38 @@ using Clock = std::chrono::steady_clock;
 
 // Generous: a sanitizer build runs the program several times slower.
 constexpr auto RUN_LIMIT = 60s;
+
+inline constexpr bool WINDOWS_PROGRAMS = ATANPI_TESTS_WINDOWS_PROGRAMS != 0;
+// Why a test is skipped for the Windows programs.
+inline constexpr const char* POSIX_ONLY = "POSIX only: ";
+
+// `text` as the programs' text mode writes it: each "\n" as CR LF for the
+// Windows programs.
+inline std::string as_written(const std::string& text) {
+  if (!WINDOWS_PROGRAMS) return text;
+  std::string out;
+  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
+
+// The programs' console text with "\n" line ends: for the Windows programs
+// each CR LF becomes "\n", and a line end without its CR is marked, so that
+// it shows as a difference.
+inline std::string from_written(const std::string& text) {
+  if (!WINDOWS_PROGRAMS) return text;
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += "<LF without CR>";
+    out += text[i];
+  }
+  return out;
+}
+
+// The Windows program that the script `program` starts under wine64.
+inline std::string windows_program_of(const char* program) {
+  return std::string(ATANPI_WINDOWS_PROGRAMS_DIR) + "/" + fs::path(program).filename().string() + ".exe";
+}
 
 // A fresh directory for one run, removed with its contents afterwards.
 class TempDir {
@@ -110,6 +145,7 @@ struct ChildSetup {
   // group, or in a background one while another group holds the foreground.
   unsigned short terminal_columns = 0;
   bool background = false;
+  std::vector<std::pair<std::string, std::string>> environment = {};  // variables added
 };
 
 // A program with its standard streams on pipes, run in a given directory.
@@ -155,9 +191,26 @@ class Child {
     }
     const bool background = setup.background;
     const std::string dir = cwd.string();
+    // A descriptor closed here would reach a Windows program under Wine as
+    // one of Wine's own: a Windows parent starts it without those handles.
+    std::vector<std::string> args = setup.args;
+    std::vector<int> closed = setup.closed;
+    if (WINDOWS_PROGRAMS && !closed.empty()) {
+      std::string handles;
+      for (int fd : closed) handles += std::to_string(fd);
+      args.insert(args.begin(), {"start", handles, windows_program_of(program)});
+      program = ATANPI_WINDOWS_HELPER_EXE;
+      closed.clear();
+    }
     std::vector<char*> argv = {const_cast<char*>(program)};
-    for (const std::string& arg : setup.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    std::vector<std::string> added;
+    for (const auto& [name, value] : setup.environment) added.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+    for (std::string& e : added) envp.push_back(e.data());
+    envp.push_back(nullptr);
     const std::optional<rlim_t> file_size_limit = setup.file_size_limit;
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -167,7 +220,7 @@ class Child {
       dup2(out[1], 1);
       dup2(err[1], 2);
       for (const auto& [fd, opened] : files) dup2(opened, fd);
-      for (int fd : setup.closed) close(fd);
+      for (int fd : closed) close(fd);
       if (!terminal.empty()) {
         // A new session whose controlling terminal is the first one it
         // opens; its own process group then holds the terminal's foreground.
@@ -204,7 +257,7 @@ class Child {
       sigset_t none;
       sigemptyset(&none);
       sigprocmask(SIG_SETMASK, &none, nullptr);
-      execv(program, argv.data());
+      execve(program, argv.data(), envp.data());
       _exit(127);
     }
     for (const auto& file : files) close(file.second);
@@ -246,8 +299,8 @@ class Child {
   // the output ends or the time runs out first.
   bool wait_for_output(const std::string& text, Clock::duration limit = RUN_LIMIT) {
     const auto deadline = Clock::now() + limit;
-    while (out_text_.find(text) == std::string::npos) {
-      if (Clock::now() >= deadline || !pump(deadline)) return out_text_.find(text) != std::string::npos;
+    while (from_written(out_text_).find(text) == std::string::npos) {
+      if (Clock::now() >= deadline || !pump(deadline)) return from_written(out_text_).find(text) != std::string::npos;
     }
     return true;
   }
@@ -256,8 +309,8 @@ class Child {
   // when the output ends or the time runs out first.
   bool wait_for_errors(const std::function<bool(const std::string&)>& done, Clock::duration limit = RUN_LIMIT) {
     const auto deadline = Clock::now() + limit;
-    while (!done(err_text_)) {
-      if (Clock::now() >= deadline || !pump(deadline)) return done(err_text_);
+    while (!done(from_written(err_text_))) {
+      if (Clock::now() >= deadline || !pump(deadline)) return done(from_written(err_text_));
     }
     return true;
   }
@@ -286,12 +339,12 @@ class Child {
     }
     waitpid(pid_, &outcome.status, 0);
     pid_ = -1;
-    outcome.out = out_text_;
-    outcome.err = err_text_;
+    outcome.out = from_written(out_text_);
+    outcome.err = from_written(err_text_);
     return outcome;
   }
 
-  const std::string& output() const { return out_text_; }
+  std::string output() const { return from_written(out_text_); }
 
  private:
   // Waits for output once and reads what came; false when both streams ended.

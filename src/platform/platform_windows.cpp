@@ -70,6 +70,15 @@ std::string system_text(DWORD code) {
   return message.empty() ? "error " + std::to_string(code) : utf8(message);
 }
 
+// The system's text, and for a file another program holds open, what to do.
+std::string file_error_text(DWORD code) {
+  std::string text = system_text(code);
+  if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) {
+    text += " (another program has the file open: close it and run again)";
+  }
+  return text;
+}
+
 HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
 enum RunState : int {
@@ -285,7 +294,7 @@ std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int
   // crash between the commit's last two steps.
   final_name = name;
   const auto fail = [&](DWORD code) {
-    error = "cannot create " + name + ": " + system_text(code);
+    error = "cannot create " + name + ": " + file_error_text(code);
     return nullptr;
   };
   target_path = full_path(wide(name));
