@@ -19,7 +19,8 @@ prefix="$deps/prefix"
 toolchain="$root/cmake/x86_64-w64-mingw32.cmake"
 jobs=$(nproc)
 
-version_of() { dpkg-query -W -f='${Version}' "$1"; }
+# The host's package, whatever other architectures are installed beside it.
+version_of() { dpkg-query -W -f='${Version}' "$1:$(dpkg --print-architecture)" 2>/dev/null || dpkg-query -W -f='${Version}' "$1"; }
 hwy_version=$(version_of libhwy-dev)
 gmp_version=$(version_of libgmp-dev)
 gtest_version=$(version_of googletest)

@@ -377,9 +377,16 @@ TEST(Cap, LargeRequestsAreCappedAt5000035Digits) {
 // as Wine's exit status (its low byte).
 constexpr int WINE_CONTROL_C_EXIT = 0xC000013A & 0xff;
 
-// The Windows program ended by Ctrl-C: Wine turns SIGINT into the console's
-// CTRL_C_EVENT.
-bool ended_by_control_c(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == WINE_CONTROL_C_EXIT; }
+// Ended by `sig` as the run's interruption: by the signal itself on POSIX;
+// for the Windows program, which Wine gives SIGINT as the console's
+// CTRL_C_EVENT, with STATUS_CONTROL_C_EXIT.
+void expect_interrupted(int status, int sig) {
+  if (WINDOWS_PROGRAMS) {
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == WINE_CONTROL_C_EXIT) << describe(status);
+  } else {
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << describe(status);
+  }
+}
 
 // A Windows reader holding `name` in `dir` open (windows_helper hold), as
 // an editor does, until the returned child's input is closed.
@@ -606,13 +613,9 @@ TEST(ResultFile, StaleTemporaryFilesAreRemoved) {
   if (held >= 0) close(held);
   EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << describe(run.status);
   EXPECT_EQ(dir.entries(), kept);
-  live.send(WINDOWS_PROGRAMS ? SIGINT : SIGTERM);
-  const Outcome stopped = live.finish();
-  if (WINDOWS_PROGRAMS) {
-    EXPECT_TRUE(ended_by_control_c(stopped.status)) << describe(stopped.status);
-  } else {
-    EXPECT_TRUE(WIFSIGNALED(stopped.status) && WTERMSIG(stopped.status) == SIGTERM) << describe(stopped.status);
-  }
+  const int stop = WINDOWS_PROGRAMS ? SIGINT : SIGTERM;
+  live.send(stop);
+  expect_interrupted(live.finish().status, stop);
 }
 
 // A symbolic link in a sticky directory that anyone may write (as /tmp) is
@@ -755,22 +758,25 @@ TEST(ResultFile, AFullFilesystemShowsBeforeTheComputation) {
 // earlier result is untouched.
 class Interrupted : public ::testing::TestWithParam<int> {};
 
-TEST_P(Interrupted, KeepsTheEarlierFile) {
-  const int sig = GetParam();
-  if (WINDOWS_PROGRAMS && sig != SIGINT) GTEST_SKIP() << POSIX_ONLY << "Wine turns only SIGINT into a console event";
-  TempDir dir;
+// A run at the cap over an earlier AtanOrg1.txt, sent `sig` once its
+// temporary file is there; sets `run` to how it ended.
+void send_during_the_computation(const TempDir& dir, int sig, Outcome& run) {
   write_file(dir / "AtanOrg1.txt", EARLIER);
   Child child(dir.path());
   child.type("1\n6000000\n");
   ASSERT_TRUE(child.wait_for_output(START + digits_line(5000035))) << child.output();
   ASSERT_TRUE(dir.has_temp_file_for("AtanOrg1.txt"));
   child.send(sig);
-  const Outcome run = child.finish();
-  if (WINDOWS_PROGRAMS) {
-    EXPECT_TRUE(ended_by_control_c(run.status)) << describe(run.status);
-  } else {
-    EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == sig) << describe(run.status);
-  }
+  run = child.finish();
+}
+
+TEST_P(Interrupted, KeepsTheEarlierFile) {
+  const int sig = GetParam();
+  if (WINDOWS_PROGRAMS && sig != SIGINT) GTEST_SKIP() << POSIX_ONLY << "Wine turns only SIGINT into a console event";
+  TempDir dir;
+  Outcome run;
+  ASSERT_NO_FATAL_FAILURE(send_during_the_computation(dir, sig, run));
+  expect_interrupted(run.status, sig);
   EXPECT_EQ(read_file(dir / "AtanOrg1.txt"), EARLIER);
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"AtanOrg1.txt"});
 }
@@ -780,13 +786,8 @@ TEST_P(Interrupted, KeepsTheEarlierFile) {
 // process's handle (delete-on-close). The earlier result stays either way.
 TEST(ResultFile, AKilledRunLeavesNoTemporaryFileBehind) {
   TempDir dir;
-  write_file(dir / "AtanOrg1.txt", EARLIER);
-  Child child(dir.path());
-  child.type("1\n6000000\n");
-  ASSERT_TRUE(child.wait_for_output(START + digits_line(5000035))) << child.output();
-  ASSERT_TRUE(dir.has_temp_file_for("AtanOrg1.txt"));
-  child.send(SIGKILL);
-  const Outcome run = child.finish();
+  Outcome run;
+  ASSERT_NO_FATAL_FAILURE(send_during_the_computation(dir, SIGKILL, run));
   EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGKILL) << describe(run.status);
   EXPECT_EQ(read_file(dir / "AtanOrg1.txt"), EARLIER);
   if (WINDOWS_PROGRAMS) {
