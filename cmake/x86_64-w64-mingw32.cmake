@@ -23,9 +23,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
 # Wine keeps its Windows installation (the prefix) in the build tree, not in
-# the user's home; WINEDEBUG=-all keeps its diagnostics off the programs'
-# standard error, and the empty overrides keep it from offering to install
-# Mono and Gecko when it makes the prefix.
-find_program(ATANPI_WINE64 NAMES wine64 PATHS /usr/lib/wine REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env "WINEPREFIX=${CMAKE_BINARY_DIR}/wine" WINEDEBUG=-all
-    "WINEDLLOVERRIDES=mscoree,mshtml=" ${ATANPI_WINE64})
+# the user's home (cmake/wine-run.sh).
+set(CMAKE_CROSSCOMPILING_EMULATOR sh "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh" "${CMAKE_BINARY_DIR}/wine")

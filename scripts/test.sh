@@ -64,18 +64,23 @@ build_and_test_aarch64() {
 # The Windows build and its tests under wine64, then the end-to-end tests
 # natively against its programs. Further arguments go to both ctest runs.
 test_windows() {
-  local start=$SECONDS dir="$root/build-windows" wine64
+  local start=$SECONDS
+  dir="$root/build-windows"
   "$root/scripts/setup.sh" --windows
-  wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
   cmake_args=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/x86_64-w64-mingw32.cmake"
               -DATANPI_BUILD_BENCH=OFF)
   cmake -S "$root" -B "$dir" -G Ninja "${cmake_args[@]}" >/dev/null
-  # The prefix is made once, before anything runs in it: its messages would
-  # otherwise reach the first programs' standard error, and two programs
-  # making it at once could clash.
-  if [ ! -f "$dir/wine/system.reg" ]; then
-    env WINEPREFIX="$dir/wine" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= "$wine64" wineboot --init >/dev/null 2>&1
-  fi
+  # One Wine server for the prefix while the tests run, started before any
+  # of them: two programs starting one at once can fail. Stopped at the end.
+  wineserver=$(dirname "$(readlink -f "$(command -v wine64 || echo /usr/lib/wine/wine64)")")/wineserver
+  mkdir -p "$dir/wine"
+  WINEPREFIX="$dir/wine" "$wineserver" -p </dev/null >/dev/null 2>&1
+  trap 'WINEPREFIX="$dir/wine" "$wineserver" -k 2>/dev/null || true' EXIT
+  # wineboot makes the prefix (once) and starts Wine's services with it,
+  # before any test: their messages would otherwise reach the first
+  # programs' standard error, and the services started by a test would hold
+  # its output open for as long as they run.
+  sh "$root/cmake/wine-run.sh" "$dir/wine" wineboot --init >/dev/null 2>&1
   build_and_test "$dir" -LE long "$@"
   echo "test.sh: Windows build tested under wine64 in $((SECONDS - start)) s"
   cmake_args=(-DCMAKE_BUILD_TYPE=Release -DATANPI_BUILD_BENCH=OFF -DATANPI_WINDOWS_PROGRAMS="$dir")

@@ -500,11 +500,14 @@ TEST(ResultFile, AFileHeldOpenByAReaderStays) {
     write_file(dir / "AtanOrg1.txt", EARLIER);
     std::unique_ptr<Child> holder;
     if (!during) holder = hold_open(dir, "AtanOrg1.txt");
-    // About 5 s of computation, time enough for the reader to start.
-    Child child(dir.path(), ChildSetup{.input = during ? "1\n600000\n" : "1\n100\n"});
+    // Stopped from its start line (half a second of computation ahead)
+    // until the reader holds the file.
+    Child child(dir.path(), ChildSetup{.input = during ? "1\n200000\n" : "1\n100\n"});
     if (during) {
       ASSERT_TRUE(child.wait_for_output(START)) << child.output();
+      child.send(SIGSTOP);
       holder = hold_open(dir, "AtanOrg1.txt");
+      child.send(SIGCONT);
     }
     const Outcome run = child.finish();
     EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 1) << describe(run.status);
