@@ -21,6 +21,14 @@
 #                              scalar engine can run. Each result file must
 #                              equal the Debian 12 one but for the time line
 #                              and pass atanpi-verify.
+#   scripts/package.sh --windows
+#                              dist/atanpi-VERSION-windows-x86_64.zip: atanpi.exe
+#                              and atanpi-verify.exe (Release, MinGW-w64, static,
+#                              built in build-package-windows/), README.txt and
+#                              the manual pages rendered as text (atanpi.txt,
+#                              atanpi-verify.txt), all text with CR LF line
+#                              ends; then unpacked and run under wine64: 1000
+#                              digits of formula 1, verified.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dist="$root/dist"
@@ -181,8 +189,46 @@ test_packages() {
   echo "package.sh: packages tested in $((SECONDS - start)) s"
 }
 
+# Text with CR LF line ends, as Windows programs show it.
+to_crlf() { sed 's/\r*$/\r/'; }
+
+make_windows_zip() {
+  local dir="$root/build-package-windows" version name stage check verdict start=$SECONDS
+  "$root/scripts/setup.sh" --windows
+  version=$(sed -n 's/^project(atanpi VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+  name="atanpi-$version-windows-x86_64"
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/x86_64-w64-mingw32.cmake" \
+    -DATANPI_BUILD_TESTS=OFF -DATANPI_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$dir" --target atanpi atanpi-verify >/dev/null
+  stage=$(mktemp -d)
+  root_cleanup_paths+=("$stage")
+  mkdir "$stage/$name"
+  for program in atanpi atanpi-verify; do
+    x86_64-w64-mingw32-strip -o "$stage/$name/$program.exe" "$dir/$program.exe"
+    MANWIDTH=80 man -E ascii -l "$root/doc/$program.1" 2>/dev/null | to_crlf >"$stage/$name/$program.txt"
+  done
+  to_crlf <"$root/README.md" >"$stage/$name/README.txt"
+  mkdir -p "$dist"
+  rm -f "$dist/$name.zip"
+  (cd "$stage" && zip -q -r -X "$dist/$name.zip" "$name")
+  echo "package.sh: $name.zip: $(unzip -Z1 "$dist/$name.zip" | sed "s|^$name/||" | grep . | tr '\n' ' ')"
+
+  # As a user gets it: unpacked, in a folder of its own.
+  check="$stage/check"
+  mkdir -p "$check/run"
+  unzip -q "$dist/$name.zip" -d "$check"
+  (cd "$check/run" && printf '1\n1000\n' | sh "$root/cmake/wine-run.sh" "$dir/wine" "$check/$name/atanpi.exe" >/dev/null 2>&1)
+  verdict=$(cd "$check/run" && sh "$root/cmake/wine-run.sh" "$dir/wine" "$check/$name/atanpi-verify.exe" AtanOrg1.txt 2>&1)
+  if [ "$verdict" != "AtanOrg1.txt: formula 1, N=1000: all 1000 digits correct"$'\r' ]; then
+    echo "package.sh: the unpacked atanpi-verify.exe says: $verdict" >&2
+    return 1
+  fi
+  echo "package.sh: $name.zip unpacked and run under wine64, its AtanOrg1.txt verified; $((SECONDS - start)) s"
+}
+
 case "${1:-}" in
   "") make_packages ;;
   --test) test_packages ;;
-  *) echo "usage: scripts/package.sh [--test]" >&2; exit 2 ;;
+  --windows) make_windows_zip ;;
+  *) echo "usage: scripts/package.sh [--test | --windows]" >&2; exit 2 ;;
 esac
