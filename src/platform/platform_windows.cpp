@@ -262,6 +262,9 @@ void remove_stale_temp_files(const std::string& name, std::string_view title_lin
   const std::wstring target = full_path(wide(name));
   const std::wstring dir = target.substr(0, base_start(target));
   const std::wstring prefix = L"." + target.substr(base_start(target)) + wide(TEMP_MARKER);
+  // The title line as the run's text-mode stream stored it.
+  std::string title;
+  for (char c : title_line) title += c == '\n' ? std::string("\r\n") : std::string(1, c);
   WIN32_FIND_DATAW entry{};
   const HANDLE listing = FindFirstFileW((dir + prefix + L"*").c_str(), &entry);
   if (listing == INVALID_HANDLE_VALUE) return;
@@ -274,13 +277,13 @@ void remove_stale_temp_files(const std::string& name, std::string_view title_lin
                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) continue;
     BY_HANDLE_FILE_INFORMATION info{};
-    std::string start(title_line.size(), '\0');
+    std::string start(title.size(), '\0');
     DWORD got = 0;
     const bool own = GetFileInformationByHandle(file, &info) && info.nNumberOfLinks == 1 &&
                      (info.dwFileAttributes & NOT_A_FILE) == 0 &&
                      ((info.nFileSizeHigh == 0 && info.nFileSizeLow == 0) ||
                       (ReadFile(file, start.data(), static_cast<DWORD>(start.size()), &got, nullptr) &&
-                       got == start.size() && start == title_line));
+                       got == start.size() && start == title));
     if (own) set_delete_on_close(file, true);
     CloseHandle(file);
   } while (FindNextFileW(listing, &entry));
