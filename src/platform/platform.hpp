@@ -1,6 +1,7 @@
 // What differs between operating systems, behind one interface shared by
 // the program and its companions: the standard descriptors, the broken-pipe
-// signal and the terminal the progress line is drawn on. Each system has one
+// signal, the terminal the progress line is drawn on and the processors the
+// process may use. Each system has one
 // file implementing it (platform_posix.cpp here).
 #pragma once
 
@@ -33,5 +34,11 @@ int terminal_columns(int fd);
 // Writes all `size` bytes to `fd`, retrying short writes; stops at the first
 // error. Async-signal-safe.
 void write_fully(int fd, const char* data, std::size_t size);
+
+// Threads this process can really run at once: the smallest of the
+// processors online, those its affinity mask allows and the CPU quota of
+// its control group (rounded as threads_within in cpu_quota.hpp says).
+// At least 1.
+int usable_processors();
 
 }  // namespace atanorg

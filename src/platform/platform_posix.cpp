@@ -1,11 +1,13 @@
 // The platform interface on Linux and other POSIX systems.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "platform/cpu_quota.hpp"
 #include "platform/platform.hpp"
 
 namespace atanorg {
@@ -41,6 +43,31 @@ void write_fully(int fd, const char* data, std::size_t size) {
     data += n;
     size -= static_cast<std::size_t>(n);
   }
+}
+
+namespace {
+
+// Processors in the affinity mask; 0 when it cannot be read. The mask is
+// grown until it holds every processor the kernel knows of.
+int affinity_processors() {
+  for (int size = 1024; size <= (1 << 20); size *= 2) {
+    cpu_set_t* set = CPU_ALLOC(size);
+    if (set == nullptr) return 0;
+    const std::size_t bytes = CPU_ALLOC_SIZE(size);
+    const int got = sched_getaffinity(0, bytes, set);
+    const int count = got == 0 ? CPU_COUNT_S(bytes, set) : 0;
+    CPU_FREE(set);
+    if (got == 0) return count;
+    if (errno != EINVAL) return 0;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int usable_processors() {
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return threads_within(online > 0 ? static_cast<int>(online) : 0, affinity_processors(), cgroup_cpu_quota(""));
 }
 
 }  // namespace atanorg
