@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/fixed_point.hpp"
 #include "engine/series.hpp"
 #include "engine/series_kernel.hpp"
 #include "platform/platform.hpp"
@@ -80,7 +81,7 @@ double floor_ns(const RoundKernel& kernel) {
     const std::int64_t steps = 4'000'000 / (terms * static_cast<std::int64_t>(lanes)) + 1;
     for (int rep = 0; rep < 5; ++rep) {
       const auto start = std::chrono::steady_clock::now();
-      benchmark::DoNotOptimize(kernel.floor_sweep(steps, terms));
+      benchmark::DoNotOptimize(kernel.floor_sweep(steps, terms, radix));
       const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
       best = std::min(best, took.count() / (double(steps) * terms * lanes));
     }

@@ -1,4 +1,4 @@
-// The fast evaluation of the arctangent series, and the choice of engine.
+// The fast evaluation of the arctangent series.
 //
 // The words are the reference's; only the order of work differs:
 //
@@ -40,6 +40,13 @@ namespace atanorg {
 namespace {
 
 constexpr std::int32_t COMPLEMENT_WORD = 99999;
+// The divisor d given to a lane that holds no group in a round. The kernel
+// computes on every lane and discards an idle lane's results; a real
+// divisor (the smallest 2j+1 of any pass) with zero remainders keeps that
+// work ordinary floating-point arithmetic.
+constexpr double IDLE_LANE_DIVISOR = 3.0;
+// Spins on a hand-off before a waiting thread yields its core.
+constexpr int SPINS_BEFORE_YIELD = 1000;
 constexpr std::size_t SCRATCH_WORDS = std::size_t{ARRAY_CAPACITY} + MAX_LANES * config::MAX_THREADS;
 
 // Transposed power-term words and accumulated contributions of a block.
@@ -61,7 +68,7 @@ WorkerPool& pool() {
 }
 
 void pause_briefly(int& spins) {
-  if (++spins < 1000) {
+  if (++spins < SPINS_BEFORE_YIELD) {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
@@ -100,13 +107,9 @@ Prefix find_prefix(const std::int32_t* term, std::int32_t n) {
 // Whether `word`, entered with the remainders of a complement prefix (or
 // none, for word 1), comes out of the pass unchanged with those remainders:
 // the pass's own arithmetic on one word.
-bool reproduces(const PassDivisors& div, double word, double r2_in, double r1_in) {
-  const double t = word + r2_in * radix;
-  const double q = std::floor(t * div.rb);
-  const double r2 = t - q * div.b;
-  const double u = r1_in * radix + q;
-  const double v = std::floor(u * div.rd);
-  const double r1 = u - v * div.d;
+bool reproduces(const PassDivisors& div, double word, double r2, double r1) {
+  double q;
+  const double v = word_step(word, r2, r1, div, radix, q);
   return q == word && v == word && r2 == div.b - 1.0 && r1 == div.d - 1.0;
 }
 
@@ -130,7 +133,7 @@ void add_prefix_contributions(std::int32_t* acc, const Prefix& p, std::int32_t f
                               std::int32_t n) {
   if (p.kind != PrefixKind::complement) return;
   std::int32_t sign_sum = 0;  // sum of s = (-1)^j over the passes
-  for (std::int32_t j = first_pass; j < first_pass + passes; ++j) sign_sum += (j % 2 != 0) ? -1 : 1;
+  for (std::int32_t j = first_pass; j < first_pass + passes; ++j) sign_sum += pass_sign(j);
   if (sign_sum == 0) return;
   acc[0] -= sign_sum;
   const std::int32_t last = std::min(p.first - 1, n);
@@ -152,15 +155,15 @@ struct Block {
   Prefix prefix;
   PassDivisors base;        // b and rb
   std::int32_t first_pass;  // j of the block's first pass
-  std::int32_t groups;      // M
+  std::int32_t groups;      // groups of passes in the block
   std::int32_t threads;     // T
-  std::int32_t rows;        // L, rows per segment
+  std::int32_t rows;        // rows per segment
   SeriesProgress* progress;
 };
 
 // One thread's rounds: segments t*L .. t*L+L-1 for L lanes. In round R
 // lane k holds group R - t*L - k. Per-term, per-lane values are stored at
-// [g * L + k], as the kernels take them.
+// [g * L + k] for term g of the group, as the kernels take them.
 void run_thread(const Block& blk, int t) {
   const std::int32_t lanes = blk.lanes;
   const int G = blk.group;
@@ -180,7 +183,8 @@ void run_thread(const Block& blk, int t) {
   args.rd = rd;
   args.b = blk.base.b;
   args.rb = blk.base.rb;
-  args.sign = (blk.first_pass % 2 != 0) ? -1.0 : 1.0;
+  args.radix = radix;
+  args.sign = pass_sign(blk.first_pass);
   Handoff* in = t > 0 ? &handoffs[t - 1] : nullptr;
   Handoff* out = t + 1 < blk.threads ? &handoffs[t] : nullptr;
   const std::uint64_t lane_work = std::uint64_t(blk.rows) * G;
@@ -204,8 +208,8 @@ void run_thread(const Block& blk, int t) {
           d[at(g, k)] = div.d;
           rd[at(g, k)] = div.rd;
         } else {
-          d[at(g, k)] = 3.0;
-          rd[at(g, k)] = 1.0 / 3.0;
+          d[at(g, k)] = IDLE_LANE_DIVISOR;
+          rd[at(g, k)] = 1.0 / IDLE_LANE_DIVISOR;
           r2[at(g, k)] = 0.0;
           r1[at(g, k)] = 0.0;
         }
@@ -311,6 +315,8 @@ int threads_for(const SeriesSettings& settings, std::int32_t active_words, std::
   return threads > 1 ? pool().reserve(threads) : 1;
 }
 
+}  // namespace
+
 void atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& settings, std::int32_t* acc,
                           std::int32_t* term, std::int32_t n, std::int32_t coef, double x) {
   const auto lanes = static_cast<std::int32_t>(kernel.lanes());
@@ -357,7 +363,7 @@ void atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& setti
         // Fewer than a group's passes left: one at a time.
         for (std::int32_t k = j; k < j + passes; ++k) {
           const PassDivisors div = pass_divisors(base, k);
-          series_pass(acc, term, prefix.first, n, div, (k % 2 != 0) ? -1 : 1, entry_r2(prefix, div),
+          series_pass(acc, term, prefix.first, n, div, pass_sign(k), entry_r2(prefix, div),
                       entry_r1(prefix, div));
         }
       }
@@ -365,88 +371,6 @@ void atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& setti
     j += passes;
   }
   if (progress != nullptr) progress->done.store(progress->total.load(std::memory_order_relaxed));
-}
-
-}  // namespace
-
-const char* engine_name(SeriesEngine engine) {
-  switch (engine) {
-    case SeriesEngine::reference: return "reference";
-    case SeriesEngine::scalar: return "scalar";
-    case SeriesEngine::sse4: return "sse4";
-    case SeriesEngine::avx2: return "avx2";
-    case SeriesEngine::avx3: return "avx3";
-    case SeriesEngine::neon: return "neon";
-    case SeriesEngine::sve: return "sve";
-    case SeriesEngine::sve2: return "sve2";
-  }
-  return "unknown";
-}
-
-std::optional<SeriesEngine> engine_named(std::string_view name) {
-  for (SeriesEngine e : compiled_engines()) {
-    if (name == engine_name(e)) return e;
-  }
-  return std::nullopt;
-}
-
-std::vector<SeriesEngine> compiled_engines() {
-  std::vector<SeriesEngine> engines{SeriesEngine::reference};
-  for (const RoundKernel& k : round_kernels()) engines.push_back(k.engine);
-  return engines;
-}
-
-const RoundKernel* round_kernel(SeriesEngine engine) {
-  for (const RoundKernel& k : round_kernels()) {
-    if (k.engine == engine) return &k;
-  }
-  return nullptr;
-}
-
-bool engine_available(SeriesEngine engine) {
-  if (engine == SeriesEngine::reference) return true;
-  const RoundKernel* kernel = round_kernel(engine);
-  return kernel != nullptr && kernel_runs_here(*kernel);
-}
-
-SeriesEngine best_engine() {
-  // The kernels are listed from the lowest instruction set up.
-  static const SeriesEngine best = [] {
-    SeriesEngine engine = SeriesEngine::reference;
-    for (const RoundKernel& k : round_kernels()) {
-      if (kernel_runs_here(k)) engine = k.engine;
-    }
-    return engine;
-  }();
-  return best;
-}
-
-int available_cores() {
-  const unsigned cores = std::thread::hardware_concurrency();
-  return static_cast<int>(std::clamp(cores, 1U, unsigned(config::MAX_THREADS)));
-}
-
-void atan_accumulate_with(const SeriesSettings& settings, std::int32_t* acc, std::int32_t* term,
-                          std::int32_t n, std::int32_t coef, double x) {
-  const RoundKernel* kernel = round_kernel(settings.engine);
-  if (kernel == nullptr || !kernel_runs_here(*kernel)) {
-    // (An engine this processor cannot run falls back to the reference.)
-    atan_accumulate_reference(acc, term, n, coef, x, settings.progress);
-    return;
-  }
-  atan_accumulate_fast(*kernel, settings, acc, term, n, coef, x);
-}
-
-SeriesProgress& program_progress() {
-  static SeriesProgress progress;
-  return progress;
-}
-
-void atan_accumulate() {
-  SeriesSettings settings;
-  settings.engine = best_engine();
-  settings.progress = &program_progress();
-  atan_accumulate_with(settings, acc, term, word_count, atan_coef, atan_x);
 }
 
 }  // namespace atanorg

@@ -34,10 +34,37 @@
 
 #include <hwy/highway.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
-#include "engine/fixed_point.hpp"
 #include "engine/series_kernel.hpp"
+
+#ifndef ATANPI_SERIES_HIGHWAY_ONCE
+#define ATANPI_SERIES_HIGHWAY_ONCE
+namespace atanorg {
+
+// The engine of each Highway target the kernel is compiled for. Highway
+// compiles the fallback, EMU128 (or SCALAR), whatever else it compiles.
+struct TargetEngine {
+  std::int64_t target;
+  SeriesEngine engine;
+};
+constexpr TargetEngine TARGET_ENGINES[] = {
+    {HWY_EMU128, SeriesEngine::scalar}, {HWY_SCALAR, SeriesEngine::scalar}, {HWY_SSE4, SeriesEngine::sse4},
+    {HWY_AVX2, SeriesEngine::avx2},     {HWY_AVX3, SeriesEngine::avx3},     {HWY_NEON, SeriesEngine::neon},
+    {HWY_SVE, SeriesEngine::sve},       {HWY_SVE2, SeriesEngine::sve2},
+};
+// The index of a target in TARGET_ENGINES, -1 for none.
+constexpr int target_index(std::int64_t target) {
+  for (int i = 0; i < int(std::size(TARGET_ENGINES)); ++i) {
+    if (TARGET_ENGINES[i].target == target) return i;
+  }
+  return -1;
+}
+
+}  // namespace atanorg
+#endif  // ATANPI_SERIES_HIGHWAY_ONCE
 
 HWY_BEFORE_NAMESPACE();
 namespace atanorg {
@@ -61,9 +88,21 @@ using V = hn::Vec<D>;
 
 std::size_t round_lanes() { return hn::Lanes(D()); }
 
-// One word-step of one term: divides (r2, w) by b into q and (r1, q) by d
-// into the returned v, updating both remainders.
-HWY_INLINE V word_step(V w, V& r2, V& r1, V d, V rd, V radix, V b, V rb, V& q) {
+// The engine this compilation of the kernel is, and the Highway target bit
+// that says whether a processor runs it (0 for the fallback, which runs
+// anywhere).
+static_assert(target_index(HWY_TARGET) >= 0,
+              "Highway compiles the kernel for a target without an engine: name one in TARGET_ENGINES "
+              "(and SeriesEngine), or add the target to HWY_DISABLED_TARGETS in src/CMakeLists.txt");
+constexpr SeriesEngine ENGINE = TARGET_ENGINES[target_index(HWY_TARGET)].engine;
+constexpr std::int64_t TARGET_BIT = (HWY_TARGET == HWY_EMU128 || HWY_TARGET == HWY_SCALAR) ? 0 : HWY_TARGET;
+
+// One word-step of one term on every lane: word_step of series_detail.hpp
+// with the same arguments, b, rb, d and rd being a pass's divisors. Divides
+// (r2, w) by b into q and (r1, q) by d into the returned v, updating both
+// remainders; the fused multiply-adds form the exact integers that the
+// scalar step's separate multiply and add form.
+HWY_INLINE V word_step(V w, V& r2, V& r1, V b, V rb, V d, V rd, V radix, V& q) {
   const V t = hn::MulAdd(r2, radix, w);
   q = hn::Floor(hn::Mul(t, rb));
   r2 = hn::NegMulAdd(q, b, t);
@@ -121,23 +160,23 @@ HWY_INLINE hn::Mask<DI> active_lanes(std::uint32_t lane_mask) {
 void round_by_term(const RoundArgs& a) {
   const D d;
   const DI di;
-  const std::size_t n = hn::Lanes(d);
+  const std::size_t lanes = hn::Lanes(d);
   const auto active = active_lanes(a.lane_mask);
-  const V radix_v = hn::Set(d, radix), b = hn::Set(d, a.b), rb = hn::Set(d, a.rb);
+  const V radix_v = hn::Set(d, a.radix), b = hn::Set(d, a.b), rb = hn::Set(d, a.rb);
   for (int g = 0; g < GROUP; ++g) {
     const V sign = hn::Set(d, (g % 2 == 0) ? a.sign : -a.sign);
-    V r2 = hn::LoadU(d, a.r2 + g * n);
-    V r1 = hn::LoadU(d, a.r1 + g * n);
-    const V dv = hn::LoadU(d, a.d + g * n);
-    const V rdv = hn::LoadU(d, a.rd + g * n);
+    V r2 = hn::LoadU(d, a.r2 + g * lanes);
+    V r1 = hn::LoadU(d, a.r1 + g * lanes);
+    const V dv = hn::LoadU(d, a.d + g * lanes);
+    const V rdv = hn::LoadU(d, a.rd + g * lanes);
     for (std::int32_t row = 0; row < a.rows; ++row) {
-      std::int32_t* words = a.words + row * n;
+      std::int32_t* words = a.words + row * lanes;
       V q;
-      const V v = word_step(hn::PromoteTo(d, hn::LoadU(di, words)), r2, r1, dv, rdv, radix_v, b, rb, q);
-      put_row<true>(words, a.deltas + row * n, q, hn::Mul(v, sign), active);
+      const V v = word_step(hn::PromoteTo(d, hn::LoadU(di, words)), r2, r1, b, rb, dv, rdv, radix_v, q);
+      put_row<true>(words, a.deltas + row * lanes, q, hn::Mul(v, sign), active);
     }
-    hn::StoreU(r2, d, a.r2 + g * n);
-    hn::StoreU(r1, d, a.r1 + g * n);
+    hn::StoreU(r2, d, a.r2 + g * lanes);
+    hn::StoreU(r1, d, a.r1 + g * lanes);
   }
 }
 
@@ -146,7 +185,7 @@ void round_by_term(const RoundArgs& a) {
 // first. Terms at or past GROUP are compiled out where they are used.
 #define ATANPI_EACH_TERM(M) \
   M(0) M(1) M(2) M(3) M(4) M(5) M(6) M(7) M(8) M(9) M(10) M(11) M(12) M(13) M(14) M(15)
-#define ATANPI_EACH_LATER_TERM_DOWN(M, ...)                                                     \
+#define ATANPI_EACH_LATER_TERM_DOWN(M, ...)                                                      \
   M(15, 14, Sub, __VA_ARGS__) M(14, 13, Add, __VA_ARGS__) M(13, 12, Sub, __VA_ARGS__)            \
   M(12, 11, Add, __VA_ARGS__) M(11, 10, Sub, __VA_ARGS__) M(10, 9, Add, __VA_ARGS__)             \
   M(9, 8, Sub, __VA_ARGS__) M(8, 7, Add, __VA_ARGS__) M(7, 6, Sub, __VA_ARGS__)                  \
@@ -160,22 +199,22 @@ template <bool MASKED>
 HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
   const D d;
   const DI di;
-  const std::size_t n = hn::Lanes(d);
+  const std::size_t lanes = hn::Lanes(d);
   const auto active = active_lanes(a.lane_mask);
-  const V radix_v = hn::Set(d, radix), b = hn::Set(d, a.b), rb = hn::Set(d, a.rb);
+  const V radix_v = hn::Set(d, a.radix), b = hn::Set(d, a.b), rb = hn::Set(d, a.rb);
   const V sign = hn::Set(d, a.sign);
   const V zero = hn::Zero(d);
   std::int32_t* const words = a.words;
   std::int32_t* const deltas = a.deltas;
 
   // Terms past GROUP keep zeros; the compiler drops them.
-#define ATANPI_TERM_STATE(g)                                               \
+#define ATANPI_TERM_STATE(g)                                                   \
   V r2_##g = zero, r1_##g = zero, d_##g = zero, rd_##g = zero, q_##g = zero, p_##g = zero; \
-  if constexpr ((g) < GROUP) {                                             \
-    r2_##g = hn::LoadU(d, a.r2 + (g) * n);                                 \
-    r1_##g = hn::LoadU(d, a.r1 + (g) * n);                                 \
-    d_##g = hn::LoadU(d, a.d + (g) * n);                                   \
-    rd_##g = hn::LoadU(d, a.rd + (g) * n);                                 \
+  if constexpr ((g) < GROUP) {                                                 \
+    r2_##g = hn::LoadU(d, a.r2 + (g) * lanes);                                 \
+    r1_##g = hn::LoadU(d, a.r1 + (g) * lanes);                                 \
+    d_##g = hn::LoadU(d, a.d + (g) * lanes);                                   \
+    rd_##g = hn::LoadU(d, a.rd + (g) * lanes);                                 \
   }
   ATANPI_EACH_TERM(ATANPI_TERM_STATE)
 #undef ATANPI_TERM_STATE
@@ -187,12 +226,12 @@ HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
   if constexpr ((g) < GROUP) {                                                               \
     if ((g) >= (LO) && (g) <= (HI)) {                                                        \
       V q;                                                                                   \
-      const V v = word_step(q_##prev, r2_##g, r1_##g, d_##g, rd_##g, radix_v, b, rb, q);     \
+      const V v = word_step(q_##prev, r2_##g, r1_##g, b, rb, d_##g, rd_##g, radix_v, q);     \
       if constexpr ((g) < GROUP - 1) {                                                       \
         q_##g = q;                                                                           \
         p_##g = hn::OP(p_##prev, v);                                                         \
       } else {                                                                               \
-        const std::size_t row = std::size_t((i) - (g)) * n;                                  \
+        const std::size_t row = std::size_t((i) - (g)) * lanes;                              \
         put_row<MASKED>(words + row, deltas + row, q, hn::Mul(hn::OP(p_##prev, v), sign), active); \
       }                                                                                      \
     }                                                                                        \
@@ -203,8 +242,8 @@ HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
   {                                                                                \
     ATANPI_EACH_LATER_TERM_DOWN(ATANPI_TERM_LATER, i, LO, HI)                      \
     if ((LO) == 0) {                                                               \
-      const V w = hn::PromoteTo(d, hn::LoadU(di, words + std::size_t(i) * n));     \
-      p_0 = word_step(w, r2_0, r1_0, d_0, rd_0, radix_v, b, rb, q_0);              \
+      const V w = hn::PromoteTo(d, hn::LoadU(di, words + std::size_t(i) * lanes)); \
+      p_0 = word_step(w, r2_0, r1_0, b, rb, d_0, rd_0, radix_v, q_0);              \
     }                                                                              \
   }
   // Fill: at step i < GROUP - 1 only terms 0 .. i have reached the segment.
@@ -222,10 +261,10 @@ HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
 #undef ATANPI_STEP
 #undef ATANPI_TERM_LATER
 
-#define ATANPI_STORE_TERM(g)                 \
-  if constexpr ((g) < GROUP) {               \
-    hn::StoreU(r2_##g, d, a.r2 + (g) * n);   \
-    hn::StoreU(r1_##g, d, a.r1 + (g) * n);   \
+#define ATANPI_STORE_TERM(g)                     \
+  if constexpr ((g) < GROUP) {                   \
+    hn::StoreU(r2_##g, d, a.r2 + (g) * lanes);   \
+    hn::StoreU(r1_##g, d, a.r1 + (g) * lanes);   \
   }
   ATANPI_EACH_TERM(ATANPI_STORE_TERM)
 #undef ATANPI_STORE_TERM
@@ -246,7 +285,7 @@ void series_round(const RoundArgs& a) {
 // The floor: TERMS independent terms, each running the word-step of the
 // series on its own remainders, with constant inputs and no memory.
 template <int TERMS>
-HWY_NOINLINE double floor_sweep_of(std::int64_t steps) {
+HWY_NOINLINE double floor_sweep_of(std::int64_t steps, double radix) {
   const D d;
   const V radix_v = hn::Set(d, radix);
   // x = 5 and a divisor 2j+1 from the middle of its series.
@@ -258,7 +297,7 @@ HWY_NOINLINE double floor_sweep_of(std::int64_t steps) {
   ATANPI_EACH_TERM(ATANPI_FLOOR_STATE)
 #undef ATANPI_FLOOR_STATE
 #define ATANPI_FLOOR_TERM(g) \
-  if constexpr ((g) < TERMS) p_##g = hn::Add(p_##g, word_step(w, r2_##g, r1_##g, dv, rdv, radix_v, b, rb, q_##g));
+  if constexpr ((g) < TERMS) p_##g = hn::Add(p_##g, word_step(w, r2_##g, r1_##g, b, rb, dv, rdv, radix_v, q_##g));
   for (std::int64_t s = 0; s < steps; ++s) {
     ATANPI_EACH_TERM(ATANPI_FLOOR_TERM)
   }
@@ -270,18 +309,21 @@ HWY_NOINLINE double floor_sweep_of(std::int64_t steps) {
   return hn::GetLane(hn::SumOfLanes(d, sum));
 }
 
-double floor_sweep(std::int64_t steps, int terms) {
+double floor_sweep(std::int64_t steps, int terms, double radix) {
   switch (terms) {
-    case 4: return floor_sweep_of<4>(steps);
-    case 6: return floor_sweep_of<6>(steps);
-    case 8: return floor_sweep_of<8>(steps);
-    case 12: return floor_sweep_of<12>(steps);
-    default: return floor_sweep_of<16>(steps);
+    case 4: return floor_sweep_of<4>(steps, radix);
+    case 6: return floor_sweep_of<6>(steps, radix);
+    case 8: return floor_sweep_of<8>(steps, radix);
+    case 12: return floor_sweep_of<12>(steps, radix);
+    default: return floor_sweep_of<16>(steps, radix);
   }
 }
 
 #undef ATANPI_EACH_LATER_TERM_DOWN
 #undef ATANPI_EACH_TERM
+
+// This target's kernel, for round_kernels().
+constexpr RoundKernel KERNEL{ENGINE, TARGET_BIT, &round_lanes, GROUP, &series_round, &floor_sweep};
 
 }  // namespace HWY_NAMESPACE
 }  // namespace atanorg
@@ -290,38 +332,24 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace atanorg {
 
-#define ATANPI_KERNEL(ENGINE, NS, TARGET) \
-  RoundKernel{ENGINE, TARGET, &NS::round_lanes, NS::GROUP, &NS::series_round, &NS::floor_sweep},
-
 const std::vector<RoundKernel>& round_kernels() {
-  static const std::vector<RoundKernel> kernels = {
-#if HWY_TARGETS & HWY_EMU128
-      ATANPI_KERNEL(SeriesEngine::scalar, N_EMU128, 0)
-#elif HWY_TARGETS & HWY_SCALAR
-      ATANPI_KERNEL(SeriesEngine::scalar, N_SCALAR, 0)
-#endif
-#if HWY_TARGETS & HWY_SSE4
-      ATANPI_KERNEL(SeriesEngine::sse4, N_SSE4, HWY_SSE4)
-#endif
-#if HWY_TARGETS & HWY_AVX2
-      ATANPI_KERNEL(SeriesEngine::avx2, N_AVX2, HWY_AVX2)
-#endif
-#if HWY_TARGETS & HWY_AVX3
-      ATANPI_KERNEL(SeriesEngine::avx3, N_AVX3, HWY_AVX3)
-#endif
-#if HWY_TARGETS & HWY_NEON
-      ATANPI_KERNEL(SeriesEngine::neon, N_NEON, HWY_NEON)
-#endif
-#if HWY_TARGETS & HWY_SVE
-      ATANPI_KERNEL(SeriesEngine::sve, N_SVE, HWY_SVE)
-#endif
-#if HWY_TARGETS & HWY_SVE2
-      ATANPI_KERNEL(SeriesEngine::sve2, N_SVE2, HWY_SVE2)
-#endif
-  };
+  static const std::vector<RoundKernel> kernels = [] {
+    // Highway's list of this architecture's targets (nullptr for those not
+    // compiled) and its fallback, which may be one of them again.
+    const RoundKernel* const compiled[] = {HWY_CHOOSE_TARGET_LIST(KERNEL), HWY_CHOOSE_FALLBACK(KERNEL)};
+    std::vector<RoundKernel> list;
+    for (const RoundKernel* kernel : compiled) {
+      if (kernel == nullptr) continue;
+      const auto same = [&](const RoundKernel& k) { return k.engine == kernel->engine; };
+      if (std::none_of(list.begin(), list.end(), same)) list.push_back(*kernel);
+    }
+    // SeriesEngine lists the instruction sets from the lowest up.
+    std::sort(list.begin(), list.end(),
+              [](const RoundKernel& a, const RoundKernel& b) { return a.engine < b.engine; });
+    return list;
+  }();
   return kernels;
 }
-#undef ATANPI_KERNEL
 
 bool kernel_runs_here(const RoundKernel& kernel) {
   return kernel.target == 0 || (hwy::SupportedTargets() & kernel.target) != 0;

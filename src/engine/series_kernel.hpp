@@ -35,8 +35,9 @@ struct RoundArgs {
   // Per term and lane, laid out alike: d = 2j+1 and its rounded reciprocal.
   const double* d = nullptr;
   const double* rd = nullptr;
-  double b = 0.0;   // x^2
-  double rb = 0.0;  // 1 / x^2, rounded
+  double radix = 0.0;  // the word base, 10^5
+  double b = 0.0;      // x^2
+  double rb = 0.0;     // 1 / x^2, rounded
   // Sign of the group's first term; the others alternate.
   double sign = 1.0;
   // Bit k set: lane k holds a group this round. Idle lanes change nothing.
@@ -54,9 +55,9 @@ struct RoundKernel {
   void (*round)(const RoundArgs& args);
   // The floor benchmark: `steps` word-steps of each of `terms` (one of
   // FLOOR_TERM_COUNTS) independent series terms on every lane, held in
-  // registers, with no memory traffic. Returns a checksum so that the work
-  // cannot be dropped.
-  double (*floor_sweep)(std::int64_t steps, int terms);
+  // registers, with no memory traffic, on words of the given radix. Returns
+  // a checksum so that the work cannot be dropped.
+  double (*floor_sweep)(std::int64_t steps, int terms, double radix);
 };
 
 // Independent terms the floor sweep can run. The fewer stay in the 16
@@ -74,5 +75,10 @@ bool kernel_runs_here(const RoundKernel& kernel);
 // The kernel of an engine, or nullptr for the reference or an engine that
 // was not compiled.
 const RoundKernel* round_kernel(SeriesEngine engine);
+
+// The fast evaluation (series_fast.cpp) with the given kernel, which must
+// run on this processor: the words of atan_accumulate_reference.
+void atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& settings, std::int32_t* acc,
+                          std::int32_t* term, std::int32_t n, std::int32_t coef, double x);
 
 }  // namespace atanorg

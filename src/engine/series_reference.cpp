@@ -60,13 +60,9 @@ void series_first_term(std::int32_t* acc, std::int32_t* term, std::int32_t n,
 void series_pass(std::int32_t* acc, std::int32_t* term, std::int32_t first, std::int32_t n,
                  const PassDivisors& div, std::int32_t s, double r2, double r1) {
   for (std::int32_t i = first; i <= n; ++i) {
-    const double t = term[i - 1] + r2 * radix;
-    const double q = std::floor(t * div.rb);
-    r2 = t - q * div.b;
+    double q;
+    const double v = word_step(term[i - 1], r2, r1, div, radix, q);
     term[i - 1] = static_cast<std::int32_t>(q);
-    const double u = r1 * radix + q;
-    const double v = std::floor(u * div.rd);
-    r1 = u - v * div.d;
     acc[i - 1] = static_cast<std::int32_t>(acc[i - 1] + s * v);
   }
 }
@@ -89,17 +85,15 @@ void atan_accumulate_reference(std::int32_t* acc, std::int32_t* term,
 
   series_first_term(acc, term, n, coef, x);
   std::int32_t lead_index = 1;
-  std::int32_t s = -1;
   for (std::int32_t j = 1; j <= series_terms; ++j) {
     div = pass_divisors(div, j);
-    series_pass(acc, term, lead_index, n, div, s, 0.0, 0.0);
+    series_pass(acc, term, lead_index, n, div, pass_sign(j), 0.0, 0.0);
     if (progress != nullptr && lead_index <= n) progress->done.fetch_add(std::uint64_t(n - lead_index + 1));
     // The lead index follows the leading zero words, at most two a term.
     if (word_at(lead_index) == 0) {
       ++lead_index;
       if (word_at(lead_index) == 0) ++lead_index;
     }
-    s = -s;
   }
   if (progress != nullptr) progress->total.store(progress->done.load());
 }
