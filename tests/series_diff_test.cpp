@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <ostream>
 #include <cstdint>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/formula_table.hpp"
@@ -134,6 +137,59 @@ TEST_P(SeriesDifferential, LargeWordCounts) {
 TEST_P(SeriesDifferential, ThreadStress) {
   for (int i = 0; i < 40; ++i) {
     expect_same_as_reference(700 + 37 * i, (i % 2) ? -20 : 176, (i % 3) ? 239 : 57, 2);
+  }
+}
+
+// Threads held up at chosen rounds, as a busy or uneven machine holds them:
+// the other threads take over their columns, the order of work changes, and
+// the words must not.
+struct DelayPattern {
+  const char* name;
+  int thread;                   // the thread held up; -1: every thread
+  int every;                    // held up before every such round of its own
+  std::chrono::microseconds by;
+};
+const DelayPattern DELAY_PATTERNS[] = {
+    {"the first thread descheduled now and then", 0, 797, std::chrono::microseconds(3000)},
+    {"the second thread descheduled now and then", 1, 701, std::chrono::microseconds(3000)},
+    {"the second thread slow throughout", 1, 1, std::chrono::microseconds(20)},
+    {"the last thread absent at first", -2, 0, std::chrono::microseconds(5000)},
+    {"every thread jittery", -1, 61, std::chrono::microseconds(200)},
+};
+std::atomic<const DelayPattern*> delay_pattern{nullptr};
+std::atomic<int> delay_threads{0};
+std::atomic<int> rounds_seen[config::MAX_THREADS];
+
+void hold_up(int thread) {
+  const DelayPattern& p = *delay_pattern.load();
+  const int round = rounds_seen[thread].fetch_add(1);
+  if (p.thread == -2) {
+    if (thread == delay_threads.load() - 1 && round == 0) std::this_thread::sleep_for(p.by);
+  } else if ((p.thread == -1 || p.thread == thread) && round % p.every == 0) {
+    std::this_thread::sleep_for(p.by);
+  }
+}
+
+TEST_P(SeriesDifferential, DelayedThreads) {
+  // Blocks of more groups than the ring between columns has slots.
+  const std::int32_t n = 3001;
+  for (const FormulaTerm t : {FormulaTerm{16, 5}, FormulaTerm{-4, 239}}) {
+    const Words ref = evaluate(SeriesSettings{SeriesEngine::reference, 1, nullptr}, n, t.coef, t.x);
+    for (const DelayPattern& pattern : DELAY_PATTERNS) {
+      for (int threads : {2, 3}) {
+        SCOPED_TRACE(testing::Message() << pattern.name << ", " << threads << " threads, c=" << t.coef
+                                        << " x=" << t.x);
+        delay_pattern = &pattern;
+        delay_threads = threads;
+        for (auto& r : rounds_seen) r = 0;
+        SeriesSettings delayed{GetParam(), threads, nullptr};
+        delayed.before_round = hold_up;
+        const Words got = evaluate(delayed, n, t.coef, t.x);
+        EXPECT_EQ(first_difference(ref.acc, got.acc), -1);
+        EXPECT_EQ(first_difference(ref.term, got.term), -1);
+        EXPECT_GT(rounds_seen[0].load(), 0);
+      }
+    }
   }
 }
 

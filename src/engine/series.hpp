@@ -57,7 +57,8 @@ std::vector<SeriesEngine> compiled_engines();
 bool engine_available(SeriesEngine engine);
 // The fastest engine this processor can run.
 SeriesEngine best_engine();
-// Cores the engine may use by default.
+// Threads the engine runs by default: the processors this process can
+// really use (usable_processors), at most MAX_THREADS.
 int available_cores();
 
 // Progress of one call, in word-steps (one word of one series term): what
@@ -72,6 +73,10 @@ struct SeriesSettings {
   SeriesEngine engine = SeriesEngine::reference;
   int threads = 0;                     // 0: as many as suit the size, up to available_cores()
   SeriesProgress* progress = nullptr;  // optional
+  // For tests: called by each thread before each round of work it takes
+  // (thread 0 being the caller's), e.g. to delay some threads and so try
+  // other orders of work. Null for none.
+  void (*before_round)(int thread) = nullptr;
 };
 
 // Adds coef * arctan(1/x) into acc[0..n) with the given engine. Every

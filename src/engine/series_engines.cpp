@@ -1,11 +1,11 @@
 // The engines: their names, which of them this program and this processor
 // have, and the choice of the one that evaluates a call.
 #include <algorithm>
-#include <thread>
 
 #include "engine/fixed_point.hpp"
 #include "engine/series.hpp"
 #include "engine/series_kernel.hpp"
+#include "platform/platform.hpp"
 
 namespace atanorg {
 
@@ -61,10 +61,7 @@ SeriesEngine best_engine() {
   return best;
 }
 
-int available_cores() {
-  const unsigned cores = std::thread::hardware_concurrency();
-  return static_cast<int>(std::clamp(cores, 1U, unsigned(config::MAX_THREADS)));
-}
+int available_cores() { return std::clamp(usable_processors(), 1, config::MAX_THREADS); }
 
 void atan_accumulate_with(const SeriesSettings& settings, std::int32_t* acc, std::int32_t* term,
                           std::int32_t n, std::int32_t coef, double x) {

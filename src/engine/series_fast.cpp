@@ -28,13 +28,13 @@
 #include <atomic>
 #include <cmath>
 #include <cstddef>
-#include <thread>
 
 #include "engine/fixed_point.hpp"
 #include "engine/series.hpp"
 #include "engine/series_detail.hpp"
 #include "engine/series_kernel.hpp"
 #include "engine/worker_pool.hpp"
+#include "platform/platform.hpp"
 
 namespace atanorg {
 namespace {
@@ -45,42 +45,48 @@ constexpr std::int32_t COMPLEMENT_WORD = 99999;
 // divisor (the smallest 2j+1 of any pass) with zero remainders keeps that
 // work ordinary floating-point arithmetic.
 constexpr double IDLE_LANE_DIVISOR = 3.0;
-// Spins on a hand-off before a waiting thread yields its core.
-constexpr int SPINS_BEFORE_YIELD = 1000;
-constexpr std::size_t SCRATCH_WORDS = std::size_t{ARRAY_CAPACITY} + MAX_LANES * config::MAX_THREADS;
+constexpr std::size_t SCRATCH_WORDS = std::size_t{ARRAY_CAPACITY} + MAX_LANES * config::MAX_COLUMNS;
 
 // Transposed power-term words and accumulated contributions of a block.
 alignas(64) std::int32_t scratch_words[SCRATCH_WORDS];
 alignas(64) std::int32_t scratch_deltas[SCRATCH_WORDS];
 
-// Remainder hand-off from one thread's last lane to the next thread's first.
-struct alignas(64) Handoff {
-  alignas(64) std::atomic<std::int32_t> published{0};  // groups written
-  alignas(64) std::atomic<std::int32_t> consumed{0};   // groups taken
-  alignas(64) double r2[config::RING_SLOTS][MAX_GROUP_TERMS];
-  double r1[config::RING_SLOTS][MAX_GROUP_TERMS];
+// One column of a block: `lanes` segments side by side, swept one round at
+// a time by whichever thread claims it. Its lane-0 group comes from the
+// column to its left, and its last lane's group goes to the column to its
+// right through `out`, a ring of remainder hand-offs.
+struct alignas(64) Column {
+  std::atomic<std::int32_t> done{0};  // rounds finished in this block
+  std::atomic<bool> claimed{false};   // a thread is running one of its rounds
+  // Per term g and lane k at [g * lanes + k]: the remainders the lanes'
+  // groups carry from round to round, as the kernels take them.
+  alignas(64) double r2[MAX_GROUP_TERMS * MAX_LANES];
+  double r1[MAX_GROUP_TERMS * MAX_LANES];
+  // Group m's remainders leaving the last lane, at slot m % RING_SLOTS.
+  double out_r2[config::RING_SLOTS][MAX_GROUP_TERMS];
+  double out_r1[config::RING_SLOTS][MAX_GROUP_TERMS];
 };
-Handoff handoffs[config::MAX_THREADS];
+Column columns[config::MAX_COLUMNS];
+
+// What the threads of a block share besides the columns: columns finished,
+// a count bumped after every round so that waiting threads see news, and
+// how many threads sleep on it.
+struct alignas(64) BlockSync {
+  std::atomic<std::int32_t> finished{0};
+  alignas(64) std::atomic<std::uint32_t> news{0};
+  alignas(64) std::atomic<std::int32_t> sleepers{0};
+};
+BlockSync sync;
 
 WorkerPool& pool() {
   static WorkerPool workers;
   return workers;
 }
 
-void pause_briefly(int& spins) {
-  if (++spins < SPINS_BEFORE_YIELD) {
+void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
+  __builtin_ia32_pause();
 #endif
-  } else {
-    std::this_thread::yield();
-  }
-}
-
-template <class Done>
-void wait_for(Done done) {
-  int spins = 0;
-  while (!done()) pause_briefly(spins);
 }
 
 enum class PrefixKind { none, zeros, complement };
@@ -150,107 +156,175 @@ double entry_r1(const Prefix& p, const PassDivisors& div) {
 
 struct Block {
   const RoundKernel* kernel = nullptr;
-  std::int32_t lanes;       // segments per thread: the kernel's vector lanes
+  std::int32_t lanes;       // segments per column: the kernel's vector lanes
   int group;                // passes per group: the kernel's group_terms
   Prefix prefix;
   PassDivisors base;        // b and rb
   std::int32_t first_pass;  // j of the block's first pass
   std::int32_t groups;      // groups of passes in the block
-  std::int32_t threads;     // T
+  std::int32_t threads;     // threads sharing the columns
+  std::int32_t columns;     // columns, `lanes` segments each
   std::int32_t rows;        // rows per segment
   SeriesProgress* progress;
+  void (*before_round)(int thread);
 };
 
-// One thread's rounds: segments t*L .. t*L+L-1 for L lanes. In round R
-// lane k holds group R - t*L - k. Per-term, per-lane values are stored at
-// [g * L + k] for term g of the group, as the kernels take them.
-void run_thread(const Block& blk, int t) {
+// Rounds a column runs in a block: in its round r lane k holds group
+// r - k, so the last group leaves the last lane in round groups + lanes - 2.
+std::int32_t column_rounds(const Block& blk) { return blk.groups + blk.lanes - 1; }
+
+// Whether column c's next round can run now: the column to its left has
+// handed over the group that enters lane 0 (it left that column's last
+// lane in its round r + lanes - 1), and the column to its right has taken
+// the group that the ring slot about to be written held.
+bool round_ready(const Block& blk, std::int32_t c) {
+  const std::int32_t r = columns[c].done.load(std::memory_order_acquire);
+  if (r >= column_rounds(blk)) return false;
+  if (c > 0 && r < blk.groups && columns[c - 1].done.load(std::memory_order_acquire) < r + blk.lanes) return false;
+  const std::int32_t group_out = r - (blk.lanes - 1);
+  return c + 1 >= blk.columns || group_out < config::RING_SLOTS ||
+         columns[c + 1].done.load(std::memory_order_acquire) > group_out - config::RING_SLOTS;
+}
+
+// Column c's next round, by a thread that has claimed the column. Its
+// lanes' groups move up one lane; lane 0 takes the next group.
+void run_round(const Block& blk, std::int32_t c) {
+  Column& col = columns[c];
   const std::int32_t lanes = blk.lanes;
   const int G = blk.group;
-  const std::int32_t lane0 = t * lanes;
-  alignas(64) double r2[MAX_GROUP_TERMS * MAX_LANES] = {};
-  alignas(64) double r1[MAX_GROUP_TERMS * MAX_LANES] = {};
+  const std::int32_t r = col.done.load(std::memory_order_relaxed);
   alignas(64) double d[MAX_GROUP_TERMS * MAX_LANES];
   alignas(64) double rd[MAX_GROUP_TERMS * MAX_LANES];
   auto at = [lanes](int g, std::int32_t k) { return g * lanes + k; };
+
+  for (std::int32_t k = lanes - 1; k > 0; --k) {
+    for (int g = 0; g < G; ++g) {
+      col.r2[at(g, k)] = col.r2[at(g, k - 1)];
+      col.r1[at(g, k)] = col.r1[at(g, k - 1)];
+    }
+  }
+  std::uint32_t mask = 0;
+  for (std::int32_t k = 0; k < lanes; ++k) {
+    const std::int32_t group = r - k;
+    const bool active = group >= 0 && group < blk.groups;
+    for (int g = 0; g < G; ++g) {
+      if (active) {
+        const PassDivisors div = pass_divisors(blk.base, blk.first_pass + group * G + g);
+        d[at(g, k)] = div.d;
+        rd[at(g, k)] = div.rd;
+      } else {
+        d[at(g, k)] = IDLE_LANE_DIVISOR;
+        rd[at(g, k)] = 1.0 / IDLE_LANE_DIVISOR;
+        col.r2[at(g, k)] = 0.0;
+        col.r1[at(g, k)] = 0.0;
+      }
+    }
+    if (active) mask |= std::uint32_t{1} << k;
+  }
+  if (r < blk.groups) {
+    const int slot = r % config::RING_SLOTS;
+    for (int g = 0; g < G; ++g) {
+      if (c == 0) {
+        const PassDivisors div = pass_divisors(blk.base, blk.first_pass + r * G + g);
+        col.r2[at(g, 0)] = entry_r2(blk.prefix, div);
+        col.r1[at(g, 0)] = entry_r1(blk.prefix, div);
+      } else {
+        col.r2[at(g, 0)] = columns[c - 1].out_r2[slot][g];
+        col.r1[at(g, 0)] = columns[c - 1].out_r1[slot][g];
+      }
+    }
+  }
+
   RoundArgs args;
-  args.words = scratch_words + std::size_t(lane0) * blk.rows;
-  args.deltas = scratch_deltas + std::size_t(lane0) * blk.rows;
+  args.words = scratch_words + std::size_t(c) * lanes * blk.rows;
+  args.deltas = scratch_deltas + std::size_t(c) * lanes * blk.rows;
   args.rows = blk.rows;
-  args.r2 = r2;
-  args.r1 = r1;
+  args.r2 = col.r2;
+  args.r1 = col.r1;
   args.d = d;
   args.rd = rd;
+  args.radix = radix;
   args.b = blk.base.b;
   args.rb = blk.base.rb;
-  args.radix = radix;
   args.sign = pass_sign(blk.first_pass);
-  Handoff* in = t > 0 ? &handoffs[t - 1] : nullptr;
-  Handoff* out = t + 1 < blk.threads ? &handoffs[t] : nullptr;
-  const std::uint64_t lane_work = std::uint64_t(blk.rows) * G;
+  args.lane_mask = mask;
+  blk.kernel->round(args);
 
-  const std::int32_t last_round = lane0 + lanes - 1 + blk.groups - 1;
-  for (std::int32_t round = lane0; round <= last_round; ++round) {
-    // The groups move up one lane; lane 0 takes the next one.
-    for (std::int32_t k = lanes - 1; k > 0; --k) {
-      for (int g = 0; g < G; ++g) {
-        r2[at(g, k)] = r2[at(g, k - 1)];
-        r1[at(g, k)] = r1[at(g, k - 1)];
-      }
+  const std::int32_t group_out = r - (lanes - 1);
+  if (c + 1 < blk.columns && group_out >= 0 && group_out < blk.groups) {
+    const int slot = group_out % config::RING_SLOTS;
+    for (int g = 0; g < G; ++g) {
+      col.out_r2[slot][g] = col.r2[at(g, lanes - 1)];
+      col.out_r1[slot][g] = col.r1[at(g, lanes - 1)];
     }
-    std::uint32_t mask = 0;
-    for (std::int32_t k = 0; k < lanes; ++k) {
-      const std::int32_t group = round - lane0 - k;
-      const bool active = group >= 0 && group < blk.groups;
-      for (int g = 0; g < G; ++g) {
-        if (active) {
-          const PassDivisors div = pass_divisors(blk.base, blk.first_pass + group * G + g);
-          d[at(g, k)] = div.d;
-          rd[at(g, k)] = div.rd;
-        } else {
-          d[at(g, k)] = IDLE_LANE_DIVISOR;
-          rd[at(g, k)] = 1.0 / IDLE_LANE_DIVISOR;
-          r2[at(g, k)] = 0.0;
-          r1[at(g, k)] = 0.0;
-        }
-      }
-      if (active) mask |= std::uint32_t{1} << k;
-    }
-    const std::int32_t group0 = round - lane0;
-    if (group0 < blk.groups) {
-      if (in == nullptr) {
-        for (int g = 0; g < G; ++g) {
-          const PassDivisors div = pass_divisors(blk.base, blk.first_pass + group0 * G + g);
-          r2[at(g, 0)] = entry_r2(blk.prefix, div);
-          r1[at(g, 0)] = entry_r1(blk.prefix, div);
-        }
-      } else {
-        wait_for([&] { return in->published.load(std::memory_order_acquire) > group0; });
-        const int slot = group0 % config::RING_SLOTS;
-        for (int g = 0; g < G; ++g) {
-          r2[at(g, 0)] = in->r2[slot][g];
-          r1[at(g, 0)] = in->r1[slot][g];
-        }
-        in->consumed.store(group0 + 1, std::memory_order_release);
-      }
-    }
+  }
+  if (blk.progress != nullptr) {
+    blk.progress->done.fetch_add(std::uint64_t(blk.rows) * G * static_cast<unsigned>(__builtin_popcount(mask)),
+                                 std::memory_order_relaxed);
+  }
+  col.done.store(r + 1, std::memory_order_release);
+}
 
-    args.lane_mask = mask;
-    blk.kernel->round(args);
+// Claims column c if its next round is ready; false if it is not or
+// another thread holds it.
+bool claim(const Block& blk, std::int32_t c) {
+  if (columns[c].claimed.load(std::memory_order_relaxed) || !round_ready(blk, c)) return false;
+  if (columns[c].claimed.exchange(true, std::memory_order_acquire)) return false;
+  // Another thread may have run the round between the check and the claim.
+  if (round_ready(blk, c)) return true;
+  columns[c].claimed.store(false, std::memory_order_release);
+  return false;
+}
 
-    const std::int32_t group_out = round - lane0 - (lanes - 1);
-    if (out != nullptr && group_out >= 0 && group_out < blk.groups) {
-      wait_for([&] { return group_out - out->consumed.load(std::memory_order_acquire) < config::RING_SLOTS; });
-      const int slot = group_out % config::RING_SLOTS;
-      for (int g = 0; g < G; ++g) {
-        out->r2[slot][g] = r2[at(g, lanes - 1)];
-        out->r1[slot][g] = r1[at(g, lanes - 1)];
-      }
-      out->published.store(group_out + 1, std::memory_order_release);
+// A column whose next round thread t may run, claimed; -1 when none is
+// ready. Each thread has a home range of columns, whose words stay in its
+// caches: it takes the rightmost ready one there (so that its columns move
+// on together and the next thread's home gets its groups soon), and when
+// none is, the leftmost ready column of any other thread, whose owner is
+// slow, descheduled or busy further right.
+std::int32_t claim_round(const Block& blk, int t) {
+  const std::int32_t home_begin = blk.columns * t / blk.threads;
+  const std::int32_t home_end = blk.columns * (t + 1) / blk.threads;
+  for (std::int32_t c = home_end - 1; c >= home_begin; --c) {
+    if (claim(blk, c)) return c;
+  }
+  for (std::int32_t c = 0; c < blk.columns; ++c) {
+    if ((c < home_begin || c >= home_end) && claim(blk, c)) return c;
+  }
+  return -1;
+}
+
+// Thread t's share of a block: rounds of whichever columns are ready until
+// every column has run all of its rounds. A thread with nothing ready spins
+// briefly (a neighbour's round is usually about to finish), then sleeps
+// until a round finishes anywhere.
+void run_thread(const Block& blk, int t) {
+  const std::int32_t rounds = column_rounds(blk);
+  for (;;) {
+    // News first: a round that finishes the block after this look at
+    // `finished` changes `news`, so the wait below cannot miss it.
+    const std::uint32_t seen = sync.news.load(std::memory_order_seq_cst);
+    if (sync.finished.load(std::memory_order_seq_cst) == blk.columns) break;
+    const std::int32_t c = claim_round(blk, t);
+    if (c >= 0) {
+      if (blk.before_round != nullptr) blk.before_round(t);
+      run_round(blk, c);
+      const bool last = columns[c].done.load(std::memory_order_relaxed) == rounds;
+      columns[c].claimed.store(false, std::memory_order_release);
+      if (last) sync.finished.fetch_add(1, std::memory_order_seq_cst);
+      sync.news.fetch_add(1, std::memory_order_seq_cst);
+      if (sync.sleepers.load(std::memory_order_seq_cst) > 0) sync.news.notify_all();
+      continue;
     }
-    if (blk.progress != nullptr) {
-      blk.progress->done.fetch_add(lane_work * static_cast<unsigned>(__builtin_popcount(mask)),
-                                   std::memory_order_relaxed);
+    int spins = 0;
+    while (sync.news.load(std::memory_order_acquire) == seen && spins < config::SPINS_BEFORE_SLEEP) {
+      cpu_relax();
+      ++spins;
+    }
+    if (spins == config::SPINS_BEFORE_SLEEP) {
+      sync.sleepers.fetch_add(1, std::memory_order_seq_cst);
+      if (sync.news.load(std::memory_order_seq_cst) == seen) sync.news.wait(seen, std::memory_order_acquire);
+      sync.sleepers.fetch_sub(1, std::memory_order_relaxed);
     }
   }
 }
@@ -263,11 +337,11 @@ std::size_t segment_start(std::int32_t k, std::int32_t rows, std::int32_t lanes)
 // Applies blk.groups * blk.group passes to words prefix.first .. n.
 void run_block(const Block& blk, std::int32_t* acc, std::int32_t* term, std::int32_t n) {
   const std::int32_t first = blk.prefix.first;
-  const std::int32_t segments = blk.threads * blk.lanes;
+  const std::int32_t segments = blk.columns * blk.lanes;
   const std::int32_t rows = blk.rows;
   const std::size_t row_stride = std::size_t(blk.lanes);
   // Segment k holds words first + k*rows ..; word (k, r) sits at row r,
-  // lane k % lanes of thread k / lanes's part.
+  // lane k % lanes of column k / lanes.
   for (std::int32_t k = 0; k < segments; ++k) {
     std::int32_t* base = scratch_words + segment_start(k, rows, blk.lanes);
     std::int32_t* deltas = scratch_deltas + segment_start(k, rows, blk.lanes);
@@ -277,14 +351,20 @@ void run_block(const Block& blk, std::int32_t* acc, std::int32_t* term, std::int
       deltas[r * row_stride] = 0;
     }
   }
-  for (int t = 0; t + 1 < blk.threads; ++t) {
-    handoffs[t].published.store(0, std::memory_order_relaxed);
-    handoffs[t].consumed.store(0, std::memory_order_relaxed);
+  for (std::int32_t c = 0; c < blk.columns; ++c) {
+    std::fill_n(columns[c].r2, MAX_GROUP_TERMS * MAX_LANES, 0.0);
+    std::fill_n(columns[c].r1, MAX_GROUP_TERMS * MAX_LANES, 0.0);
+    columns[c].done.store(0, std::memory_order_relaxed);
+    columns[c].claimed.store(false, std::memory_order_relaxed);
   }
+  sync.finished.store(0, std::memory_order_relaxed);
   if (blk.threads == 1) {
     run_thread(blk, 0);
   } else {
-    pool().run(blk.threads, [&](int t) { run_thread(blk, t); });
+    pool().run(blk.threads, [&](int t) {
+      if (t > 0) spread_thread(t, blk.threads);
+      run_thread(blk, t);
+    });
   }
   for (std::int32_t k = 0; k < segments; ++k) {
     const std::int32_t* base = scratch_words + segment_start(k, rows, blk.lanes);
@@ -338,7 +418,9 @@ void atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& setti
     Prefix prefix = find_prefix(term, n);
     const std::int32_t active = n - prefix.first + 1;
     const int threads = threads_for(settings, std::max(active, 0), lanes);
-    const std::int32_t segments = threads * lanes;
+    // One thread sweeps one column; several share a few columns each.
+    const std::int32_t columns = threads == 1 ? 1 : std::min(threads * config::COLUMNS_PER_THREAD, config::MAX_COLUMNS);
+    const std::int32_t segments = columns * lanes;
     const std::int32_t groups =
         std::min((series_terms - j + 1) / G, block_groups(n, segments, G, shrink));
     const std::int32_t passes = groups > 0 ? groups * G : series_terms - j + 1;
@@ -356,6 +438,8 @@ void atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& setti
         blk.first_pass = j;
         blk.groups = groups;
         blk.threads = threads;
+        blk.columns = columns;
+        blk.before_round = settings.before_round;
         blk.rows = (n - prefix.first + 1 + segments - 1) / segments;
         blk.progress = progress;
         run_block(blk, acc, term, n);

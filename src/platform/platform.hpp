@@ -41,4 +41,12 @@ void write_fully(int fd, const char* data, std::size_t size);
 // At least 1.
 int usable_processors();
 
+// Keeps the threads of a computation apart: with as many threads as the
+// process's affinity mask holds processors, binds the calling thread to the
+// index-th of them, so that the system cannot stack two of them on one
+// processor while another serves some other program; with fewer threads
+// (a quota, or less work) it leaves the thread free to run anywhere in the
+// mask. For threads other than the process's first, which stays free.
+void spread_thread(int index, int threads);
+
 }  // namespace atanorg
