@@ -48,8 +48,8 @@ constexpr double IDLE_LANE_DIVISOR = 3.0;
 constexpr std::size_t SCRATCH_WORDS = std::size_t{ARRAY_CAPACITY} + MAX_LANES * config::MAX_COLUMNS;
 
 // Transposed power-term words and accumulated contributions of a block.
-alignas(64) std::int32_t scratch_words[SCRATCH_WORDS];
-alignas(64) std::int32_t scratch_deltas[SCRATCH_WORDS];
+alignas(64) double scratch_words[SCRATCH_WORDS];
+alignas(64) double scratch_deltas[SCRATCH_WORDS];
 
 // One column of a block: `lanes` segments side by side, swept one round at
 // a time by whichever thread claims it. Its lane-0 group comes from the
@@ -343,12 +343,12 @@ void run_block(const Block& blk, std::int32_t* acc, std::int32_t* term, std::int
   // Segment k holds words first + k*rows ..; word (k, r) sits at row r,
   // lane k % lanes of column k / lanes.
   for (std::int32_t k = 0; k < segments; ++k) {
-    std::int32_t* base = scratch_words + segment_start(k, rows, blk.lanes);
-    std::int32_t* deltas = scratch_deltas + segment_start(k, rows, blk.lanes);
+    double* base = scratch_words + segment_start(k, rows, blk.lanes);
+    double* deltas = scratch_deltas + segment_start(k, rows, blk.lanes);
     for (std::int32_t r = 0; r < rows; ++r) {
       const std::int32_t pos = first + k * rows + r;
       base[r * row_stride] = pos <= n ? term[pos - 1] : 0;
-      deltas[r * row_stride] = 0;
+      deltas[r * row_stride] = 0.0;
     }
   }
   for (std::int32_t c = 0; c < blk.columns; ++c) {
@@ -367,13 +367,13 @@ void run_block(const Block& blk, std::int32_t* acc, std::int32_t* term, std::int
     });
   }
   for (std::int32_t k = 0; k < segments; ++k) {
-    const std::int32_t* base = scratch_words + segment_start(k, rows, blk.lanes);
-    const std::int32_t* deltas = scratch_deltas + segment_start(k, rows, blk.lanes);
+    const double* base = scratch_words + segment_start(k, rows, blk.lanes);
+    const double* deltas = scratch_deltas + segment_start(k, rows, blk.lanes);
     for (std::int32_t r = 0; r < rows; ++r) {
       const std::int32_t pos = first + k * rows + r;
       if (pos > n) break;
-      term[pos - 1] = base[r * row_stride];
-      acc[pos - 1] += deltas[r * row_stride];
+      term[pos - 1] = static_cast<std::int32_t>(base[r * row_stride]);
+      acc[pos - 1] += static_cast<std::int32_t>(deltas[r * row_stride]);
     }
   }
 }

@@ -83,7 +83,6 @@ constexpr int GROUP = 8;
 static_assert(GROUP % 2 == 0 && GROUP <= MAX_GROUP_TERMS, "groups hold an even count of terms, 16 at most");
 
 using D = hn::CappedTag<double, MAX_LANES>;
-using DI = hn::Rebind<std::int32_t, D>;
 using V = hn::Vec<D>;
 
 std::size_t round_lanes() { return hn::Lanes(D()); }
@@ -112,54 +111,35 @@ HWY_INLINE V word_step(V w, V& r2, V& r1, V b, V rb, V d, V rd, V radix, V& q) {
   return v;
 }
 
-// Words from integral doubles, converted toward zero. The values are words
-// and sums far inside the 32-bit range, so on x86 the clamp that Highway's
-// DemoteTo adds before the conversion (a vminpd, and a register for its
-// bound) is left out: measured 3% of the AVX2 sweep.
-HWY_INLINE hn::Vec<DI> to_words(V v) {
-#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
-  static_assert(sizeof(v.raw) == 64, "8 doubles a vector");
-  return hn::Vec<DI>{_mm512_cvttpd_epi32(v.raw)};
-#elif HWY_TARGET == HWY_AVX2
-  static_assert(sizeof(v.raw) == 32, "4 doubles a vector");
-  return hn::Vec<DI>{_mm256_cvttpd_epi32(v.raw)};
-#elif HWY_TARGET == HWY_SSE4
-  static_assert(sizeof(v.raw) == 16, "2 doubles a vector");
-  return hn::Vec<DI>{_mm_cvttpd_epi32(v.raw)};
-#else
-  return hn::DemoteTo(DI(), v);
-#endif
-}
-
 // Puts a finished row in memory: the new power-term words q, and the
-// contributions c (already signed) added to the row's sums. With MASKED,
-// lanes outside `active` keep their word and add nothing.
-template <bool MASKED>
-HWY_INLINE void put_row(std::int32_t* word_row, std::int32_t* delta_row, V q, V c, hn::Mask<DI> active) {
-  const DI di;
-  auto qi = to_words(q);
-  auto ci = to_words(c);
+// contributions c added to the row's sums (subtracted with NEGATIVE, for a
+// group whose first term's sign is -1, which saves multiplying by the sign
+// every row). With MASKED, lanes outside `active` keep their word and add
+// nothing.
+template <bool MASKED, bool NEGATIVE>
+HWY_INLINE void put_row(double* word_row, double* delta_row, V q, V c, hn::Mask<D> active) {
+  const D d;
   if constexpr (MASKED) {
-    qi = hn::IfThenElse(active, qi, hn::LoadU(di, word_row));
-    ci = hn::IfThenElseZero(active, ci);
+    q = hn::IfThenElse(active, q, hn::LoadU(d, word_row));
+    c = hn::IfThenElseZero(active, c);
   }
-  hn::StoreU(qi, di, word_row);
-  hn::StoreU(hn::Add(hn::LoadU(di, delta_row), ci), di, delta_row);
+  hn::StoreU(q, d, word_row);
+  const V sums = hn::LoadU(d, delta_row);
+  hn::StoreU(NEGATIVE ? hn::Sub(sums, c) : hn::Add(sums, c), d, delta_row);
 }
 
 // The active lanes as a mask over the 32-bit words of a row.
-HWY_INLINE hn::Mask<DI> active_lanes(std::uint32_t lane_mask) {
+HWY_INLINE hn::Mask<D> active_lanes(std::uint32_t lane_mask) {
   std::uint8_t bits[8] = {};
   const std::uint64_t mask_bits = lane_mask;
   std::memcpy(bits, &mask_bits, sizeof mask_bits);
-  return hn::LoadMaskBits(DI(), bits);
+  return hn::LoadMaskBits(D(), bits);
 }
 
 // Rounds with fewer rows than terms: the terms one after another, each over
 // all rows, with their state in memory.
 void round_by_term(const RoundArgs& a) {
   const D d;
-  const DI di;
   const std::size_t lanes = hn::Lanes(d);
   const auto active = active_lanes(a.lane_mask);
   const V radix_v = hn::Set(d, a.radix), b = hn::Set(d, a.b), rb = hn::Set(d, a.rb);
@@ -170,10 +150,10 @@ void round_by_term(const RoundArgs& a) {
     const V dv = hn::LoadU(d, a.d + g * lanes);
     const V rdv = hn::LoadU(d, a.rd + g * lanes);
     for (std::int32_t row = 0; row < a.rows; ++row) {
-      std::int32_t* words = a.words + row * lanes;
+      double* words = a.words + row * lanes;
       V q;
-      const V v = word_step(hn::PromoteTo(d, hn::LoadU(di, words)), r2, r1, b, rb, dv, rdv, radix_v, q);
-      put_row<true>(words, a.deltas + row * lanes, q, hn::Mul(v, sign), active);
+      const V v = word_step(hn::LoadU(d, words), r2, r1, b, rb, dv, rdv, radix_v, q);
+      put_row<true, false>(words, a.deltas + row * lanes, q, hn::Mul(v, sign), active);
     }
     hn::StoreU(r2, d, a.r2 + g * lanes);
     hn::StoreU(r1, d, a.r1 + g * lanes);
@@ -195,17 +175,19 @@ void round_by_term(const RoundArgs& a) {
 // The wavefront: term g's remainders r2_g, r1_g and divisors d_g, rd_g;
 // what term g hands to term g+1: its quotient word q_g and the sum p_g of
 // the contributions of terms 0 .. g for the row.
-template <bool MASKED>
+// NEGATIVE: the group's first term has the sign -1 (a.sign).
+template <bool MASKED, bool NEGATIVE>
 HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
   const D d;
-  const DI di;
   const std::size_t lanes = hn::Lanes(d);
   const auto active = active_lanes(a.lane_mask);
   const V radix_v = hn::Set(d, a.radix), b = hn::Set(d, a.b), rb = hn::Set(d, a.rb);
-  const V sign = hn::Set(d, a.sign);
   const V zero = hn::Zero(d);
-  std::int32_t* const words = a.words;
-  std::int32_t* const deltas = a.deltas;
+  // In a local: the stores through the word pointers could otherwise alias
+  // it and have it reloaded every row.
+  const std::int32_t rows = a.rows;
+  double* const words = a.words;
+  double* const deltas = a.deltas;
 
   // Terms past GROUP keep zeros; the compiler drops them.
 #define ATANPI_TERM_STATE(g)                                                   \
@@ -232,7 +214,7 @@ HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
         p_##g = hn::OP(p_##prev, v);                                                         \
       } else {                                                                               \
         const std::size_t row = std::size_t((i) - (g)) * lanes;                              \
-        put_row<MASKED>(words + row, deltas + row, q, hn::Mul(hn::OP(p_##prev, v), sign), active); \
+        put_row<MASKED, NEGATIVE>(words + row, deltas + row, q, hn::OP(p_##prev, v), active);      \
       }                                                                                      \
     }                                                                                        \
   }
@@ -242,7 +224,7 @@ HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
   {                                                                                \
     ATANPI_EACH_LATER_TERM_DOWN(ATANPI_TERM_LATER, i, LO, HI)                      \
     if ((LO) == 0) {                                                               \
-      const V w = hn::PromoteTo(d, hn::LoadU(di, words + std::size_t(i) * lanes)); \
+      const V w = hn::LoadU(d, words + std::size_t(i) * lanes);                    \
       p_0 = word_step(w, r2_0, r1_0, b, rb, d_0, rd_0, radix_v, q_0);              \
     }                                                                              \
   }
@@ -251,9 +233,9 @@ HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
   if constexpr ((i) < GROUP - 1) ATANPI_STEP(i, 0, i)
   ATANPI_EACH_TERM(ATANPI_FILL)
 #undef ATANPI_FILL
-  for (std::int32_t i = GROUP - 1; i < a.rows; ++i) ATANPI_STEP(i, 0, GROUP - 1)
+  for (std::int32_t i = GROUP - 1; i < rows; ++i) ATANPI_STEP(i, 0, GROUP - 1)
   // Drain: at step rows - 1 + e only terms e .. GROUP-1 are still in it.
-  const std::int32_t last = a.rows - 1;
+  const std::int32_t last = rows - 1;
 #define ATANPI_DRAIN(e) \
   if constexpr ((e) > 0 && (e) < GROUP) ATANPI_STEP(last + (e), e, GROUP - 1)
   ATANPI_EACH_TERM(ATANPI_DRAIN)
@@ -276,9 +258,9 @@ void series_round(const RoundArgs& a) {
   if (a.rows < GROUP) {
     round_by_term(a);
   } else if ((a.lane_mask & all) == all) {
-    round_wavefront<false>(a);
+    a.sign < 0 ? round_wavefront<false, true>(a) : round_wavefront<false, false>(a);
   } else {
-    round_wavefront<true>(a);
+    a.sign < 0 ? round_wavefront<true, true>(a) : round_wavefront<true, false>(a);
   }
 }
 

@@ -25,8 +25,11 @@ inline constexpr int MAX_GROUP_TERMS = config::MAX_GROUP_TERMS;
 inline constexpr int MAX_LANES = config::MAX_LANES;
 
 struct RoundArgs {
-  std::int32_t* words = nullptr;   // rows x lanes power-term words, updated
-  std::int32_t* deltas = nullptr;  // rows x lanes sums added to the accumulator
+  // rows x lanes power-term words, updated, and sums to be added to the
+  // accumulator, as doubles: integers, exact (the words are below 10^5, the
+  // sums below 2^31), and so no conversions in the round.
+  double* words = nullptr;
+  double* deltas = nullptr;
   std::int32_t rows = 0;
   // Per term g and lane k, at [g * lanes + k]: remainders of the divisions
   // by b and by d at the segment's start, replaced by those at its end.
