@@ -10,6 +10,11 @@
 #   crowded   two busy loops, unpinned: a fair share is one core of two
 #   one CPU   the program confined to the first CPU (taskset -c CPU0)
 #
+# Run as root on a system with the cgroup v1 cpu controller mounted, it
+# adds a quota of 1.5 CPUs (cpu.cfs_quota_us 150000 per 100000): one
+# thread, two threads and the program's own choice, each in a control group
+# of its own made and removed by the script.
+#
 #   bench/busy.sh [BUILD_DIR [DIGITS [ID]]]    defaults: build 300000 1
 #   BUSY_RUNS=5 BUSY_CPUS="2 3" bench/busy.sh   runs per situation; the CPUs
 #                                               used as first and second
@@ -26,6 +31,7 @@ read -r cpu0 cpu1 <<<"${BUSY_CPUS:-0 1}"
 
 work=$(mktemp -d)
 loops=()
+group=
 stop_loops() {
   local pid
   for pid in "${loops[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -34,6 +40,7 @@ stop_loops() {
 }
 cleanup() {
   stop_loops
+  if [ -n "$group" ] && [ -d "$group" ]; then rmdir "$group" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -79,6 +86,23 @@ crowded=$(median_run "$build/atanpi")
 stop_loops
 one_cpu=$(median_run taskset -c "$cpu0" "$build/atanpi")
 
+# A quota of 1.5 CPUs, where the v1 cpu controller's hierarchy is writable.
+cpu_mount=$(awk '$3 == "cgroup" && $4 ~ /(^|,)cpu(,|$)/ { print $2; exit }' /proc/mounts)
+quota_rows=()
+if [ -n "$cpu_mount" ] && [ -w "$cpu_mount" ]; then
+  group="$cpu_mount/atanpi-busy-$$"
+  if mkdir "$group" 2>/dev/null && echo 100000 >"$group/cpu.cfs_period_us" &&
+     echo 150000 >"$group/cpu.cfs_quota_us"; then
+    # The command given, run inside the group.
+    in_group() { echo "$BASHPID" >"$group/cgroup.procs" && exec "$@"; }
+    quota1=$(median_run in_group "$build/atanpi-bench-run" --threads=1)
+    quota2=$(median_run in_group "$build/atanpi-bench-run" --threads=2)
+    quota_own=$(median_run in_group "$build/atanpi")
+    quota_rows=("quota 1.5 CPUs, 1 thread" "$quota1" "quota 1.5 CPUs, 2 threads" "$quota2"
+                "quota 1.5 CPUs, the program's choice" "$quota_own")
+  fi
+fi
+
 echo "T1 (one thread, quiet): $t1 s"
 echo
 echo "| situation | time (s) | parts of T1 |"
@@ -88,5 +112,6 @@ row quiet "$quiet"
 row uneven "$uneven"
 row crowded "$crowded"
 row "one CPU" "$one_cpu"
+for ((k = 0; k < ${#quota_rows[@]}; k += 2)); do row "${quota_rows[k]}" "${quota_rows[k + 1]}"; done
 echo
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

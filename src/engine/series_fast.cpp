@@ -10,12 +10,19 @@
 //   which is checked for every divisor with the pass's own arithmetic. Its
 //   contributions -s and 99999s to acc cancel over every two passes, and are
 //   added in closed form.
-// - The remaining words are cut into one segment per vector lane of each
-//   thread, stored transposed, and swept in rounds: in each round every
-//   lane applies a group of consecutive passes (the kernel's group_terms)
-//   to its segment, and the group moves one lane (one segment) on per round, taking its remainders with
-//   it. Thread t's first lane takes the group from thread t-1's last lane
-//   through a ring of remainder hand-offs, so thread t runs a round behind.
+// - The remaining words are cut into segments, stored transposed, a
+//   column of them (one per vector lane) at a time, and swept in rounds: in
+//   each round every lane of a column applies a group of consecutive passes
+//   (the kernel's group_terms) to its segment, and the group moves one lane
+//   (one segment) on per round, taking its remainders with it. A column's
+//   first lane takes the group from the last lane of the column to its left
+//   through a ring of remainder hand-offs.
+// - One thread sweeps one column. Several threads share four columns each:
+//   a round of a column can run once the column to its left has handed over
+//   the group it needs, and whichever thread is free runs it, a thread's
+//   own columns first. A slow, descheduled or absent thread so holds up
+//   only the column it is in; the ring lets the columns to its left run
+//   ahead meanwhile, and the others take over its remaining columns.
 // - The segments stay fixed for a block of groups; then the pipeline drains,
 //   the words go back to term and acc, and the next block cuts its segments
 //   past the words that have become inactive.
