@@ -77,8 +77,9 @@ bool kernel_runs_here(const RoundKernel& kernel);
 const RoundKernel* round_kernel(SeriesEngine engine);
 
 // The fast evaluation (series_fast.cpp) with the given kernel, which must
-// run on this processor: the words of atan_accumulate_reference.
-void atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& settings, std::int32_t* acc,
-                          std::int32_t* term, std::int32_t n, std::int32_t coef, double x);
+// run on this processor, of arguments that check_series_arguments accepts:
+// the words of atan_accumulate_reference.
+SeriesStatus atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& settings, std::int32_t* acc,
+                                  std::int32_t* term, std::int32_t n, std::int32_t coef, double x);
 
 }  // namespace atanorg
