@@ -15,9 +15,11 @@ inline constexpr int MAX_GROUP_TERMS = 16;
 
 // Word segments per thread: one per lane of the kernel's vector of
 // doubles, so the lane count is the instruction set's: 1 (scalar), 2 (SSE4,
-// NEON), 4 (AVX2), 8 (AVX-512, and SVE at 512 bits), up to this cap for
-// wider scalable vectors.
-inline constexpr int MAX_LANES = 16;
+// NEON), 4 (AVX2), 8 (AVX-512), and for SVE the vector's length in doubles
+// as Highway uses it, rounded down to a power of two: 2 to 32 (128 to 2048
+// bits; 4 at 384, where Highway leaves a third of the vector idle). 32 is
+// SVE's largest vector; a round's lane mask has a bit for each lane.
+inline constexpr int MAX_LANES = 32;
 
 // Most threads the engine will run; also sizes the scratch storage.
 inline constexpr int MAX_THREADS = 64;

@@ -9,7 +9,7 @@
 //
 // One kernel source (series_highway.cpp) is compiled for every instruction
 // set the compiler can target; the lane count is the target's vector width
-// in doubles, capped at MAX_LANES.
+// in doubles (MAX_LANES at most).
 #pragma once
 
 #include <cstddef>
@@ -23,6 +23,7 @@ namespace atanorg {
 
 inline constexpr int MAX_GROUP_TERMS = config::MAX_GROUP_TERMS;
 inline constexpr int MAX_LANES = config::MAX_LANES;
+static_assert(MAX_LANES <= 32, "RoundArgs::lane_mask holds a bit for each lane");
 
 struct RoundArgs {
   std::int32_t* words = nullptr;   // rows x lanes power-term words, updated
