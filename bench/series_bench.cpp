@@ -11,14 +11,19 @@
 //
 //   series_bench [--digits=N] [google benchmark flags]
 //
+// N is checked as the engine checks its calls: a count beyond the word
+// capacity gives a message and exit status 2.
+//
 // The reference runs once per term (it takes seconds at 100,000 digits and
 // minutes beyond); filter it out with --benchmark_filter=-reference... or a
 // positive filter such as --benchmark_filter=avx.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -102,9 +107,13 @@ void run_term(benchmark::State& state, SeriesEngine engine, const TermCase t, in
   double seconds = 0.0;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
-    atan_accumulate_with(SeriesSettings{engine, threads, &progress}, acc.data(), term.data(), words(), t.coef,
-                         t.x);
+    const SeriesStatus status = atan_accumulate_with(SeriesSettings{engine, threads, &progress}, acc.data(),
+                                                     term.data(), words(), t.coef, t.x);
     benchmark::DoNotOptimize(acc.data());
+    if (status != SeriesStatus::ok) {
+      state.SkipWithError(series_status_text(status));
+      return;
+    }
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
   // The reference counts its word-steps: the definition word_steps follows.
@@ -157,7 +166,24 @@ int main(int argc, char** argv) {
   std::vector<char*> rest;
   for (int i = 0; i < argc; ++i) {
     if (std::strncmp(argv[i], "--digits=", 9) == 0) {
-      digits = std::atoi(argv[i] + 9);
+      const char* value = argv[i] + 9;
+      char* end = nullptr;
+      errno = 0;
+      const long long parsed = std::strtoll(value, &end, 10);
+      if (end == value || *end != '\0' || errno != 0 || parsed < 1 ||
+          parsed > std::numeric_limits<std::int32_t>::max()) {
+        std::fprintf(stderr, "series_bench: %s: expected a positive number of digits\n", argv[i]);
+        return 2;
+      }
+      digits = static_cast<std::int32_t>(parsed);
+      // The engine's own check, for every term.
+      for (const TermCase& t : TERMS) {
+        const SeriesStatus status = check_series_arguments(words(), t.coef, t.x);
+        if (status != SeriesStatus::ok) {
+          std::fprintf(stderr, "series_bench: %s: %s\n", argv[i], series_status_text(status));
+          return 2;
+        }
+      }
     } else {
       rest.push_back(argv[i]);
     }

@@ -41,6 +41,9 @@ inline double word_step(double w, double& r2, double& r1, const PassDivisors& di
   return v;
 }
 
+// Whether every word of acc[0..n) is below ACC_WORD_LIMIT in magnitude.
+bool acc_within_limit(const std::int32_t* acc, std::int32_t n);
+
 // Words by which the power term shrinks per pass: log10(b) / 5.
 double words_per_pass(double b);
 

@@ -4,6 +4,7 @@
 
 #include "engine/fixed_point.hpp"
 #include "engine/series.hpp"
+#include "engine/series_detail.hpp"
 #include "engine/series_kernel.hpp"
 #include "platform/platform.hpp"
 
@@ -63,15 +64,16 @@ SeriesEngine best_engine() {
 
 int available_cores() { return std::clamp(usable_processors(), 1, config::MAX_THREADS); }
 
-void atan_accumulate_with(const SeriesSettings& settings, std::int32_t* acc, std::int32_t* term,
-                          std::int32_t n, std::int32_t coef, double x) {
+SeriesStatus atan_accumulate_with(const SeriesSettings& settings, std::int32_t* acc, std::int32_t* term,
+                                  std::int32_t n, std::int32_t coef, double x) {
+  if (const SeriesStatus status = check_series_arguments(n, coef, x); status != SeriesStatus::ok) return status;
+  if (!acc_within_limit(acc, n)) return SeriesStatus::acc_out_of_range;
   const RoundKernel* kernel = round_kernel(settings.engine);
   if (kernel == nullptr || !kernel_runs_here(*kernel)) {
     // (An engine this processor cannot run falls back to the reference.)
-    atan_accumulate_reference(acc, term, n, coef, x, settings.progress);
-    return;
+    return atan_accumulate_reference(acc, term, n, coef, x, settings.progress);
   }
-  atan_accumulate_fast(*kernel, settings, acc, term, n, coef, x);
+  return atan_accumulate_fast(*kernel, settings, acc, term, n, coef, x);
 }
 
 SeriesProgress& program_progress() {
@@ -79,11 +81,11 @@ SeriesProgress& program_progress() {
   return progress;
 }
 
-void atan_accumulate() {
+SeriesStatus atan_accumulate() {
   SeriesSettings settings;
   settings.engine = best_engine();
   settings.progress = &program_progress();
-  atan_accumulate_with(settings, acc, term, word_count, atan_coef, atan_x);
+  return atan_accumulate_with(settings, acc, term, word_count, atan_coef, atan_x);
 }
 
 }  // namespace atanorg

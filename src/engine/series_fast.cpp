@@ -28,9 +28,10 @@
 //   past the words that have become inactive.
 // - Passes left over after the last whole group run one at a time.
 //
-// acc receives each block's contributions as one sum per word; all of them
-// are integers far below 2^31, so the sum is the same as the reference's
-// pass-by-pass additions.
+// acc receives each block's contributions as one sum per word. While every
+// acc word is below ACC_WORD_LIMIT after each block, neither these sums nor
+// the reference's pass-by-pass additions overflow (series_config.hpp), so
+// the words are the same; a word past the limit ends the call.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -117,26 +118,25 @@ Prefix find_prefix(const std::int32_t* term, std::int32_t n) {
   return p;
 }
 
-// Whether `word`, entered with the remainders of a complement prefix (or
-// none, for word 1), comes out of the pass unchanged with those remainders:
-// the pass's own arithmetic on one word.
-bool reproduces(const PassDivisors& div, double word, double r2, double r1) {
-  double q;
-  const double v = word_step(word, r2, r1, div, radix, q);
-  return q == word && v == word && r2 == div.b - 1.0 && r1 == div.d - 1.0;
+// Whether a complement word, entered with the remainders b-1 and d-1 that
+// word 1 leaves, comes out of the pass unchanged with the same remainders:
+// the pass's own arithmetic on one word. Word 1 itself always does: -1 with
+// zero remainders gives floor(-rb) = floor(-rd) = -1, as 0 < rb, rd < 1, and
+// the exact remainders b-1 and d-1. A complement word does for the formulas'
+// x, but not for x = 243,820 and some larger x (one in eleven up to
+// MAX_SERIES_X), where t * rb rounds up to radix for t = b * radix - 1.
+bool complement_word_stays(const PassDivisors& div) {
+  double r2 = div.b - 1.0, r1 = div.d - 1.0, q;
+  const double v = word_step(COMPLEMENT_WORD, r2, r1, div, radix, q);
+  return q == COMPLEMENT_WORD && v == COMPLEMENT_WORD && r2 == div.b - 1.0 && r1 == div.d - 1.0;
 }
 
-// Narrows a complement prefix to the words that provably stay fixed for the
-// passes first_pass .. first_pass + passes - 1.
+// Narrows a complement prefix to word 1 unless its complement words provably
+// stay fixed for the passes first_pass .. first_pass + passes - 1.
 void confirm_complement(Prefix& p, const PassDivisors& base, std::int32_t first_pass, std::int32_t passes) {
   if (p.kind != PrefixKind::complement) return;
-  for (std::int32_t j = first_pass; j < first_pass + passes; ++j) {
-    const PassDivisors div = pass_divisors(base, j);
-    if (!reproduces(div, -1.0, 0.0, 0.0)) {
-      p = Prefix{};
-      return;
-    }
-    if (p.first > 2 && !reproduces(div, COMPLEMENT_WORD, div.b - 1.0, div.d - 1.0)) p.first = 2;
+  for (std::int32_t j = first_pass; j < first_pass + passes && p.first > 2; ++j) {
+    if (!complement_word_stays(pass_divisors(base, j))) p.first = 2;
   }
 }
 
@@ -404,8 +404,8 @@ int threads_for(const SeriesSettings& settings, std::int32_t active_words, std::
 
 }  // namespace
 
-void atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& settings, std::int32_t* acc,
-                          std::int32_t* term, std::int32_t n, std::int32_t coef, double x) {
+SeriesStatus atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& settings, std::int32_t* acc,
+                                  std::int32_t* term, std::int32_t n, std::int32_t coef, double x) {
   const auto lanes = static_cast<std::int32_t>(kernel.lanes());
   const int G = kernel.group_terms;
   PassDivisors base;
@@ -460,8 +460,13 @@ void atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& setti
       }
     }
     j += passes;
+    // At most MAX_BLOCK_PASSES passes a block: see series_config.hpp.
+    if (!acc_within_limit(acc, n)) return SeriesStatus::acc_out_of_range;
   }
-  if (progress != nullptr) progress->done.store(progress->total.load(std::memory_order_relaxed));
+  if (!acc_within_limit(acc, n)) return SeriesStatus::acc_out_of_range;
+  // The count is what was swept; the total, an estimate, becomes it.
+  if (progress != nullptr) progress->total.store(progress->done.load(std::memory_order_relaxed));
+  return SeriesStatus::ok;
 }
 
 }  // namespace atanorg

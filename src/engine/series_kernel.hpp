@@ -9,7 +9,7 @@
 //
 // One kernel source (series_highway.cpp) is compiled for every instruction
 // set the compiler can target; the lane count is the target's vector width
-// in doubles, capped at MAX_LANES.
+// in doubles (MAX_LANES at most).
 #pragma once
 
 #include <cstddef>
@@ -23,6 +23,7 @@ namespace atanorg {
 
 inline constexpr int MAX_GROUP_TERMS = config::MAX_GROUP_TERMS;
 inline constexpr int MAX_LANES = config::MAX_LANES;
+static_assert(MAX_LANES <= 32, "RoundArgs::lane_mask holds a bit for each lane");
 
 struct RoundArgs {
   // rows x lanes power-term words, updated, and sums to be added to the
@@ -80,8 +81,9 @@ bool kernel_runs_here(const RoundKernel& kernel);
 const RoundKernel* round_kernel(SeriesEngine engine);
 
 // The fast evaluation (series_fast.cpp) with the given kernel, which must
-// run on this processor: the words of atan_accumulate_reference.
-void atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& settings, std::int32_t* acc,
-                          std::int32_t* term, std::int32_t n, std::int32_t coef, double x);
+// run on this processor, of arguments that check_series_arguments accepts:
+// the words of atan_accumulate_reference.
+SeriesStatus atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& settings, std::int32_t* acc,
+                                  std::int32_t* term, std::int32_t n, std::int32_t coef, double x);
 
 }  // namespace atanorg
