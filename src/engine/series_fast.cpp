@@ -76,6 +76,11 @@ struct alignas(64) Column {
 };
 Column columns[config::MAX_COLUMNS];
 
+// The divisors 2j+1 of a block's passes and their reciprocals, formed once
+// a block rather than once a round in every lane.
+double pass_d[config::MAX_BLOCK_PASSES];
+double pass_rd[config::MAX_BLOCK_PASSES];
+
 // What the threads of a block share besides the columns: columns finished,
 // a count bumped after every round so that waiting threads see news, and
 // how many threads sleep on it.
@@ -216,9 +221,8 @@ void run_round(const Block& blk, std::int32_t c) {
     const bool active = group >= 0 && group < blk.groups;
     for (int g = 0; g < G; ++g) {
       if (active) {
-        const PassDivisors div = pass_divisors(blk.base, blk.first_pass + group * G + g);
-        d[at(g, k)] = div.d;
-        rd[at(g, k)] = div.rd;
+        d[at(g, k)] = pass_d[group * G + g];
+        rd[at(g, k)] = pass_rd[group * G + g];
       } else {
         d[at(g, k)] = IDLE_LANE_DIVISOR;
         rd[at(g, k)] = 1.0 / IDLE_LANE_DIVISOR;
@@ -232,7 +236,9 @@ void run_round(const Block& blk, std::int32_t c) {
     const int slot = r % config::RING_SLOTS;
     for (int g = 0; g < G; ++g) {
       if (c == 0) {
-        const PassDivisors div = pass_divisors(blk.base, blk.first_pass + r * G + g);
+        PassDivisors div = blk.base;
+        div.d = pass_d[r * G + g];
+        div.rd = pass_rd[r * G + g];
         col.r2[at(g, 0)] = entry_r2(blk.prefix, div);
         col.r1[at(g, 0)] = entry_r1(blk.prefix, div);
       } else {
@@ -286,34 +292,39 @@ bool claim(const Block& blk, std::int32_t c) {
 // A column whose next round thread t may run, claimed; -1 when none is
 // ready. Each thread has a home range of columns, whose words stay in its
 // caches: it takes the rightmost ready one there (so that its columns move
-// on together and the next thread's home gets its groups soon), and when
-// none is, the leftmost ready column of any other thread, whose owner is
-// slow, descheduled or busy further right.
-std::int32_t claim_round(const Block& blk, int t) {
+// on together and the next thread's home gets its groups soon), and, if
+// `steal`, when none is, the leftmost ready column of any other thread,
+// whose owner is slow, descheduled or busy further right.
+std::int32_t claim_round(const Block& blk, int t, bool steal) {
   const std::int32_t home_begin = blk.columns * t / blk.threads;
   const std::int32_t home_end = blk.columns * (t + 1) / blk.threads;
   for (std::int32_t c = home_end - 1; c >= home_begin; --c) {
     if (claim(blk, c)) return c;
   }
-  for (std::int32_t c = 0; c < blk.columns; ++c) {
+  for (std::int32_t c = 0; steal && c < blk.columns; ++c) {
     if ((c < home_begin || c >= home_end) && claim(blk, c)) return c;
   }
   return -1;
 }
 
 // Thread t's share of a block: rounds of whichever columns are ready until
-// every column has run all of its rounds. A thread with nothing ready spins
-// briefly (a neighbour's round is usually about to finish), then sleeps
-// until a round finishes anywhere.
+// every column has run all of its rounds. A thread with nothing ready at
+// home spins a while (a neighbour's round is usually about to finish)
+// before it takes another thread's column, whose words then move to its
+// caches; with nothing ready anywhere it spins, then sleeps until a round
+// finishes anywhere.
 void run_thread(const Block& blk, int t) {
   const std::int32_t rounds = column_rounds(blk);
+  int idle_spins = 0;  // since this thread last ran a round
   for (;;) {
     // News first: a round that finishes the block after this look at
     // `finished` changes `news`, so the wait below cannot miss it.
     const std::uint32_t seen = sync.news.load(std::memory_order_seq_cst);
     if (sync.finished.load(std::memory_order_seq_cst) == blk.columns) break;
-    const std::int32_t c = claim_round(blk, t);
+    const bool steal = idle_spins >= config::SPINS_BEFORE_STEAL;
+    const std::int32_t c = claim_round(blk, t, steal);
     if (c >= 0) {
+      idle_spins = 0;
       if (blk.before_round != nullptr) blk.before_round(t);
       run_round(blk, c);
       const bool last = columns[c].done.load(std::memory_order_relaxed) == rounds;
@@ -323,12 +334,16 @@ void run_thread(const Block& blk, int t) {
       if (sync.sleepers.load(std::memory_order_seq_cst) > 0) sync.news.notify_all();
       continue;
     }
+    const int limit = steal ? config::SPINS_BEFORE_SLEEP : config::SPINS_BEFORE_STEAL - idle_spins;
     int spins = 0;
-    while (sync.news.load(std::memory_order_acquire) == seen && spins < config::SPINS_BEFORE_SLEEP) {
+    while (sync.news.load(std::memory_order_acquire) == seen && spins < limit) {
       cpu_relax();
       ++spins;
     }
-    if (spins == config::SPINS_BEFORE_SLEEP) {
+    idle_spins += spins;
+    // Sleep only after a look at every column found none ready, and
+    // nothing changed since.
+    if (steal && spins == limit) {
       sync.sleepers.fetch_add(1, std::memory_order_seq_cst);
       if (sync.news.load(std::memory_order_seq_cst) == seen) sync.news.wait(seen, std::memory_order_acquire);
       sync.sleepers.fetch_sub(1, std::memory_order_relaxed);
@@ -357,6 +372,11 @@ void run_block(const Block& blk, std::int32_t* acc, std::int32_t* term, std::int
       base[r * row_stride] = pos <= n ? term[pos - 1] : 0;
       deltas[r * row_stride] = 0.0;
     }
+  }
+  for (std::int32_t p = 0; p < blk.groups * blk.group; ++p) {
+    const PassDivisors div = pass_divisors(blk.base, blk.first_pass + p);
+    pass_d[p] = div.d;
+    pass_rd[p] = div.rd;
   }
   for (std::int32_t c = 0; c < blk.columns; ++c) {
     std::fill_n(columns[c].r2, MAX_GROUP_TERMS * MAX_LANES, 0.0);
