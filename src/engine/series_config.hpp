@@ -21,14 +21,15 @@ inline constexpr int MAX_GROUP_TERMS = 16;
 // SVE's largest vector; a round's lane mask has a bit for each lane.
 inline constexpr int MAX_LANES = 32;
 
-// Most threads the engine will run; also sizes the scratch storage.
+// Most threads the engine will run.
 inline constexpr int MAX_THREADS = 64;
 
 // Columns per thread when several threads share a block. A column is a
 // vector's lanes of segments; threads take rounds of whichever column is
 // ready, their own first, so that a slow, descheduled or absent thread
 // holds up only the column it is in, and the others take over its other
-// columns.
+// columns. At most MAX_COLUMNS (which sizes the scratch storage): from 33
+// threads up, fewer a thread.
 inline constexpr std::int32_t COLUMNS_PER_THREAD = 4;
 inline constexpr std::int32_t MAX_COLUMNS = 128;
 
@@ -92,8 +93,9 @@ constexpr double block_sum_bound(std::int32_t passes) {
 // series_reference.cpp).
 
 // With the thread count left to the engine, each thread gets at least this
-// many rows per segment; smaller evaluations use fewer
-// threads, as hand-offs would cost more than the work they share.
+// many rows of a vector's words (a quarter of them in each of its columns);
+// smaller evaluations use fewer threads, as hand-offs would cost more than
+// the work they share.
 inline constexpr std::int32_t MIN_ROWS_PER_THREAD = 512;
 
 }  // namespace atanorg::config
