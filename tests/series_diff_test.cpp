@@ -208,6 +208,7 @@ TEST_P(SeriesDifferential, DelayedThreads) {
         for (auto& r : rounds_seen) r = 0;
         SeriesSettings delayed{GetParam(), threads, nullptr};
         delayed.before_round = hold_up;
+        delayed.columns_per_thread = config::COLUMNS_PER_THREAD;
         const Words got = evaluate(delayed, n, t.coef, t.x);
         EXPECT_EQ(first_difference(ref.acc, got.acc), -1);
         EXPECT_EQ(first_difference(ref.term, got.term), -1);

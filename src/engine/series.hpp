@@ -120,6 +120,9 @@ struct SeriesSettings {
   // (thread 0 being the caller's), e.g. to delay some threads and so try
   // other orders of work. Null for none.
   void (*before_round)(int thread) = nullptr;
+  // For tests: columns a thread when several share the work; 0 leaves it
+  // to the engine (fewer for small requests).
+  int columns_per_thread = 0;
 };
 
 // Adds coef * arctan(1/x) into acc[0..n) with the given engine. Every

@@ -315,7 +315,7 @@ std::int32_t claim_round(const Block& blk, int t, bool steal) {
 // finishes anywhere.
 void run_thread(const Block& blk, int t) {
   const std::int32_t rounds = column_rounds(blk);
-  int idle_spins = 0;  // since this thread last ran a round
+  int idle_spins = 0;  // since this thread last ran a round of its own
   for (;;) {
     // News first: a round that finishes the block after this look at
     // `finished` changes `news`, so the wait below cannot miss it.
@@ -324,7 +324,10 @@ void run_thread(const Block& blk, int t) {
     const bool steal = idle_spins >= config::SPINS_BEFORE_STEAL;
     const std::int32_t c = claim_round(blk, t, steal);
     if (c >= 0) {
-      idle_spins = 0;
+      // Once it takes other threads' columns, a thread goes on taking them
+      // without waiting while its own have nothing ready.
+      const bool home = c >= blk.columns * t / blk.threads && c < blk.columns * (t + 1) / blk.threads;
+      if (home) idle_spins = 0;
       if (blk.before_round != nullptr) blk.before_round(t);
       run_round(blk, c);
       const bool last = columns[c].done.load(std::memory_order_relaxed) == rounds;
@@ -445,8 +448,14 @@ SeriesStatus atan_accumulate_fast(const RoundKernel& kernel, const SeriesSetting
     Prefix prefix = find_prefix(term, n);
     const std::int32_t active = n - prefix.first + 1;
     const int threads = threads_for(settings, std::max(active, 0), lanes);
-    // One thread sweeps one column; several share a few columns each.
-    const std::int32_t columns = threads == 1 ? 1 : std::min(threads * config::COLUMNS_PER_THREAD, config::MAX_COLUMNS);
+    // One thread sweeps one column; several share a few columns each, of at
+    // least MIN_COLUMN_ROWS rows.
+    const std::int32_t per_thread =
+        settings.columns_per_thread > 0
+            ? settings.columns_per_thread
+            : std::clamp(std::max(active, 0) / (threads * lanes * config::MIN_COLUMN_ROWS), 1,
+                         config::COLUMNS_PER_THREAD);
+    const std::int32_t columns = threads == 1 ? 1 : std::min(threads * per_thread, config::MAX_COLUMNS);
     const std::int32_t segments = columns * lanes;
     const std::int32_t groups =
         std::min((series_terms - j + 1) / G, block_groups(n, segments, G, shrink));
