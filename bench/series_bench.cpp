@@ -8,6 +8,8 @@
 // remainder FMAs, one accumulation) on independent terms held in
 // registers, with no memory traffic, on one core. "efficiency" is floor /
 // (measured * threads): 1.0 would be a kernel with no overhead at all.
+// "swept_floor_ratio" is the time against the floor of the word-steps the
+// engine reports it swept, shared by the threads.
 //
 //   series_bench [--digits=N] [google benchmark flags]
 //
@@ -128,6 +130,13 @@ void run_term(benchmark::State& state, SeriesEngine engine, const TermCase t, in
   if (const RoundKernel* kernel = round_kernel(engine)) {
     state.counters["floor_ns"] = floor_ns(*kernel);
     state.counters["efficiency"] = floor_ns(*kernel) / (ns * threads);
+    // Against the floor of the word-steps the engine itself swept (its
+    // progress count): what the schedule and the kernel lose around the
+    // arithmetic, whatever words the engine skips or sweeps in vain.
+    const double swept = static_cast<double>(progress.done.load());
+    if (swept > 0) {
+      state.counters["swept_floor_ratio"] = ns * double(steps) / (swept * floor_ns(*kernel) / threads);
+    }
   }
 }
 
