@@ -257,7 +257,9 @@ TEST(SeriesEngines, ScalableKernelsUseTheWholeVector) {
   std::size_t lanes = 1;
   while (lanes * 2 * sizeof(double) <= std::size_t(length & PR_SVE_VL_LEN_MASK)) lanes *= 2;
   for (SeriesEngine e : {SeriesEngine::sve, SeriesEngine::sve2}) {
-    if (engine_available(e)) EXPECT_EQ(round_kernel(e)->lanes(), lanes) << engine_name(e);
+    if (engine_available(e)) {
+      EXPECT_EQ(round_kernel(e)->lanes(), lanes) << engine_name(e);
+    }
   }
 #else
   GTEST_SKIP() << "no scalable vectors in this processor family";
