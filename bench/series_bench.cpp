@@ -8,8 +8,13 @@
 // remainder FMAs, one accumulation) on independent terms held in
 // registers, with no memory traffic, on one core. "efficiency" is floor /
 // (measured * threads): 1.0 would be a kernel with no overhead at all.
+// "swept_floor_ratio" is the time against the floor of the word-steps the
+// engine reports it swept, shared by the threads.
 //
 //   series_bench [--digits=N] [google benchmark flags]
+//
+// N is checked as the engine checks its calls: a count beyond the word
+// capacity gives a message and exit status 2.
 //
 // The reference runs once per term (it takes seconds at 100,000 digits and
 // minutes beyond); filter it out with --benchmark_filter=-reference... or a
@@ -17,8 +22,10 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -26,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/fixed_point.hpp"
 #include "engine/series.hpp"
 #include "engine/series_kernel.hpp"
 #include "platform/platform.hpp"
@@ -80,7 +88,7 @@ double floor_ns(const RoundKernel& kernel) {
     const std::int64_t steps = 4'000'000 / (terms * static_cast<std::int64_t>(lanes)) + 1;
     for (int rep = 0; rep < 5; ++rep) {
       const auto start = std::chrono::steady_clock::now();
-      benchmark::DoNotOptimize(kernel.floor_sweep(steps, terms));
+      benchmark::DoNotOptimize(kernel.floor_sweep(steps, terms, radix));
       const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
       best = std::min(best, took.count() / (double(steps) * terms * lanes));
     }
@@ -101,9 +109,13 @@ void run_term(benchmark::State& state, SeriesEngine engine, const TermCase t, in
   double seconds = 0.0;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
-    atan_accumulate_with(SeriesSettings{engine, threads, &progress}, acc.data(), term.data(), words(), t.coef,
-                         t.x);
+    const SeriesStatus status = atan_accumulate_with(SeriesSettings{engine, threads, &progress}, acc.data(),
+                                                     term.data(), words(), t.coef, t.x);
     benchmark::DoNotOptimize(acc.data());
+    if (status != SeriesStatus::ok) {
+      state.SkipWithError(series_status_text(status));
+      return;
+    }
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
   // The reference counts its word-steps: the definition word_steps follows.
@@ -118,6 +130,13 @@ void run_term(benchmark::State& state, SeriesEngine engine, const TermCase t, in
   if (const RoundKernel* kernel = round_kernel(engine)) {
     state.counters["floor_ns"] = floor_ns(*kernel);
     state.counters["efficiency"] = floor_ns(*kernel) / (ns * threads);
+    // Against the floor of the word-steps the engine itself swept (its
+    // progress count): what the schedule and the kernel lose around the
+    // arithmetic, whatever words the engine skips or sweeps in vain.
+    const double swept = static_cast<double>(progress.done.load());
+    if (swept > 0) {
+      state.counters["swept_floor_ratio"] = ns * double(steps) / (swept * floor_ns(*kernel) / threads);
+    }
   }
 }
 
@@ -156,7 +175,24 @@ int main(int argc, char** argv) {
   std::vector<char*> rest;
   for (int i = 0; i < argc; ++i) {
     if (std::strncmp(argv[i], "--digits=", 9) == 0) {
-      digits = std::atoi(argv[i] + 9);
+      const char* value = argv[i] + 9;
+      char* end = nullptr;
+      errno = 0;
+      const long long parsed = std::strtoll(value, &end, 10);
+      if (end == value || *end != '\0' || errno != 0 || parsed < 1 ||
+          parsed > std::numeric_limits<std::int32_t>::max()) {
+        std::fprintf(stderr, "series_bench: %s: expected a positive number of digits\n", argv[i]);
+        return 2;
+      }
+      digits = static_cast<std::int32_t>(parsed);
+      // The engine's own check, for every term.
+      for (const TermCase& t : TERMS) {
+        const SeriesStatus status = check_series_arguments(words(), t.coef, t.x);
+        if (status != SeriesStatus::ok) {
+          std::fprintf(stderr, "series_bench: %s: %s\n", argv[i], series_status_text(status));
+          return 2;
+        }
+      }
     } else {
       rest.push_back(argv[i]);
     }

@@ -4,6 +4,10 @@
 #   scripts/test.sh --sanitize   the same suite under AddressSanitizer and
 #                                UndefinedBehaviorSanitizer (build-sanitize/)
 #   scripts/test.sh --long       only the long tests (label "long")
+#   scripts/test.sh --tsan       the engine's tests (label "engine", but for the
+#                                64-thread run at 200,000 digits, which takes
+#                                minutes there) under ThreadSanitizer
+#                                (build-tsan/)
 #   scripts/test.sh --aarch64    cross-compiled for aarch64 (Release, no
 #                                benchmarks) and run under qemu-aarch64 in user
 #                                mode, two processors emulated: in build-aarch64/
@@ -17,6 +21,12 @@
 #                                (ATANPI_QEMU_CPU in cmake/aarch64-linux-gnu.cmake)
 #                                because the tests per kernel are listed at build
 #                                time by running the test programs on it.
+#   scripts/test.sh --sve-lengths  differential tests of the SVE kernel in the
+#                                aarch64 build (build-aarch64/, as --aarch64
+#                                makes it) run again with SVE vectors of 128,
+#                                384 and 2048 bits (qemu's
+#                                sve-default-vector-length); see
+#                                SVE_LENGTH_TESTS below.
 #   scripts/test.sh --debian13   the default suite on Debian 13 (trixie): in a
 #                                Debian 13 root under roots/ (debootstrap, made
 #                                once, with the build packages that setup.sh
@@ -50,13 +60,19 @@ build_and_test() {
   (cd "$dir" && ctest --output-on-failure -j"$(nproc)" "$@")
 }
 
+# The cmake arguments of an aarch64 cross build with qemu emulating the
+# processor $1.
+aarch64_cmake_args() {
+  cmake_args=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake"
+              -DATANPI_BUILD_BENCH=OFF -DATANPI_QEMU_CPU="$1")
+}
+
 # Cross-builds the tree $2 for aarch64 with qemu emulating the processor $1,
 # and runs ctest there with the remaining arguments.
 build_and_test_aarch64() {
   local cpu=$1 dir=$2 start=$SECONDS
   shift 2
-  cmake_args=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake"
-              -DATANPI_BUILD_BENCH=OFF -DATANPI_QEMU_CPU="$cpu")
+  aarch64_cmake_args "$cpu"
   build_and_test "$dir" "$@"
   echo "test.sh: aarch64 with qemu -cpu $cpu: built and tested in $((SECONDS - start)) s"
 }
@@ -88,6 +104,30 @@ test_windows() {
   cmake --build "$root/build-windows-host" --target e2e_test
   (cd "$root/build-windows-host" && ctest --output-on-failure -j"$(nproc)" "$@")
   echo "test.sh: Windows programs' end-to-end tests done; --windows took $((SECONDS - start)) s"
+}
+
+# SVE vector lengths in bytes for --sve-lengths: 128, 384 and 2048 bits.
+SVE_LENGTHS=(16 48 256)
+# The tests run at each length: the SVE kernel's differential tests (the
+# SVE2 kernel is the same source), but for the boundary word counts of every
+# formula term and the thread stress, which take ten minutes and more each
+# under qemu; and the lane count against the vector length.
+SVE_LENGTH_TESTS='SeriesEngines.ScalableKernelsUseTheWholeVector:Engines/SeriesDifferential.*/sve'
+SVE_LENGTH_TESTS+='-*FormulaTermsAtBoundaryWordCounts*:*ThreadStress*'
+
+# The differential tests of the aarch64 build in build-aarch64/ at each of
+# SVE_LENGTHS, with further arguments for the test program.
+test_sve_lengths() {
+  local dir="$root/build-aarch64" bytes start
+  aarch64_cmake_args max
+  cmake -S "$root" -B "$dir" -G Ninja "${cmake_args[@]}" >/dev/null
+  cmake --build "$dir" --target series_diff_test
+  for bytes in "${SVE_LENGTHS[@]}"; do
+    start=$SECONDS
+    qemu-aarch64 -L / -cpu "max,sve-default-vector-length=$bytes" "$dir/series_diff_test" \
+      --gtest_brief=1 "--gtest_filter=$SVE_LENGTH_TESTS" "$@"
+    echo "test.sh: SVE at $((bytes * 8)) bits: tested in $((SECONDS - start)) s"
+  done
 }
 
 # Copies the files git knows of in this tree (committed or not, ignored ones
@@ -148,6 +188,16 @@ case "${1:-}" in
   --long)
     ctest_args=(-L long)
     shift ;;
+  --tsan)
+    build="$root/build-tsan"
+    cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DATANPI_TSAN=ON -DATANPI_BUILD_BENCH=OFF)
+    ctest_args=(-L engine -LE long -E TwoHundredThousandPlaces)
+    shift ;;
+  --sve-lengths)
+    shift
+    "$root/scripts/setup.sh" --aarch64
+    test_sve_lengths "$@"
+    exit 0 ;;
   --aarch64)
     shift
     "$root/scripts/setup.sh" --aarch64

@@ -1,5 +1,6 @@
-// Sums a formula of the table with the reference engine and compares the
-// normalised words with trusted digits of pi (GMP), naming the first wrong place.
+// Sums a formula of the table with an engine (the reference unless asked)
+// and compares the normalised words with trusted digits of pi (GMP), naming
+// the first wrong place.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,19 +23,20 @@ inline const char* const FORMULA_NAMES[FORMULA_COUNT] = {"Machin", "Gauss", "Kli
 
 // Pi by formula `id` to `places` decimal places (a multiple of 5): the
 // normalised words, integer word and two guard words included.
-inline std::vector<std::int32_t> formula_words(int id, std::int32_t places) {
+inline std::vector<std::int32_t> formula_words(int id, std::int32_t places, const SeriesSettings& engine) {
   const std::int32_t n = places / 5 + 3;
   std::vector<std::int32_t> acc(n, 0), term(n, 0);
   for (std::int32_t k = 0; k < formula_term_count[id - 1]; ++k) {
     const FormulaTerm& t = formula_terms[id - 1][k];
-    atan_accumulate_reference(acc.data(), term.data(), n, t.coef, static_cast<double>(t.x));
+    EXPECT_EQ(atan_accumulate_with(engine, acc.data(), term.data(), n, t.coef, static_cast<double>(t.x)),
+              SeriesStatus::ok);
   }
   normalize_words(acc.data(), n);
   return acc;
 }
 
-inline void expect_formula_gives_pi(int id, std::int32_t places) {
-  const std::vector<std::int32_t> words = formula_words(id, places);
+inline void expect_formula_gives_pi(int id, std::int32_t places, const SeriesSettings& engine = {}) {
+  const std::vector<std::int32_t> words = formula_words(id, places, engine);
   ASSERT_EQ(words[0], 3) << "integer word";
   for (std::size_t i = 1; i < words.size(); ++i) {
     ASSERT_TRUE(words[i] >= 0 && words[i] <= 99999) << "word " << i + 1 << " is " << words[i];

@@ -126,9 +126,14 @@ int run_dialogue(const SeriesSettings& engine) {
     const std::int32_t term_start = clock_ms();
     atan_coef = row[k].coef;
     atan_x = static_cast<double>(row[k].x);
-    atan_accumulate_with(engine, acc, term, word_count, atan_coef, atan_x);
+    const SeriesStatus status = atan_accumulate_with(engine, acc, term, word_count, atan_coef, atan_x);
     const double seconds = seconds_since(term_start);
     progress_line.end();
+    if (status != SeriesStatus::ok) {
+      discard_result_file();
+      return fail("cannot compute Atan(1/ " + std::to_string(row[k].x) + " ): " + series_status_text(status),
+                  EXIT_COMPUTATION_FAILED);
+    }
     say(" Atan(1/ %d ) Computation,  Time(s)= %f \n", static_cast<int>(atan_x), seconds);
   }
   normalize_acc();

@@ -22,13 +22,56 @@ std::int32_t series_term_count(std::int32_t n, double x);
 
 struct SeriesProgress;
 
+// The limits of a call; every engine checks them before it starts.
+//
+// Largest x. The words are those of exact double arithmetic: every dividend
+// t = w + r2 * radix and every product q * b must be an integer below 2^53.
+// With |t| < 2^53 the quotient q = floor(t * rb), rb being 1/b rounded, is
+// floor(t / b) or one off: one below only where t - q * b comes to 0 or 1,
+// one above only where it comes to b - 1 (this needs t >= 2^52, x above
+// 212,216). So a remainder r2 stays within -1 .. b + 1, a power-term word
+// within -2 .. 1.67 * radix, |t| <= (b + 3) * radix and |q * b| <= |t| + b,
+// all below 2^53 while b * (radix + 1) + 3 * radix < 2^53: x <= 300,118.
+// The division by d = 2j+1 (below 2 * 10^7 at the capacity) is far inside.
+// Past the bound the engines that fuse multiply and add (avx2, avx3) round
+// otherwise than the reference's separate operations, from x = 396,749 on.
+inline constexpr std::int32_t MAX_SERIES_X = 300000;
+// Largest |coef|: the power term starts as the word coef, so it must be a
+// word (below radix) for the bounds above and in series_config.hpp to hold.
+inline constexpr std::int32_t MAX_SERIES_COEF = 99999;
+// Every acc word stays below this in magnitude, on entry and after every
+// block of at most config::MAX_BLOCK_PASSES passes: then no 32-bit sum can
+// overflow in any engine (the bound is proved in series_config.hpp).
+inline constexpr std::int32_t ACC_WORD_LIMIT = std::int32_t{1} << 30;
+
+// What became of a call. Only `ok` leaves the series' words; an argument out
+// of range is refused before any word is written.
+enum class SeriesStatus {
+  ok,
+  too_many_words,     // n above ARRAY_CAPACITY
+  x_out_of_range,     // x not an integer in 2 .. MAX_SERIES_X
+  coef_out_of_range,  // |coef| above MAX_SERIES_COEF
+  acc_out_of_range,   // an acc word reached ACC_WORD_LIMIT in magnitude: on
+                      // entry (nothing written), or while summing (acc and
+                      // term are then partly summed)
+};
+
+// Says what is wrong, e.g. "x is not an integer from 2 to 300000".
+const char* series_status_text(SeriesStatus status);
+
+// The argument checks of every call (the words of acc are checked apart):
+// ok, too_many_words, x_out_of_range or coef_out_of_range. n <= 0 means no
+// words and is fine.
+SeriesStatus check_series_arguments(std::int32_t n, std::int32_t coef, double x);
+
 // The straightforward evaluation, one series term per sweep over the words.
 // acc and term hold at least max(n, 1) words; acc[0..n) holds the sum so far.
-// x is an integer of at least 2 held as a double (the formulas use x >= 5).
-// With `progress`, done counts the word-steps swept and ends equal to total.
-void atan_accumulate_reference(std::int32_t* acc, std::int32_t* term,
-                               std::int32_t n, std::int32_t coef, double x,
-                               SeriesProgress* progress = nullptr);
+// x is an integer from 2 to MAX_SERIES_X held as a double (the formulas use
+// 5 .. 110,443). With `progress`, done counts the word-steps swept and ends
+// equal to total.
+[[nodiscard]] SeriesStatus atan_accumulate_reference(std::int32_t* acc, std::int32_t* term, std::int32_t n,
+                                                     std::int32_t coef, double x,
+                                                     SeriesProgress* progress = nullptr);
 
 // The evaluations the library offers: the reference, and the fast
 // evaluation (groups of terms over word segments, threaded) with its round
@@ -57,7 +100,8 @@ std::vector<SeriesEngine> compiled_engines();
 bool engine_available(SeriesEngine engine);
 // The fastest engine this processor can run.
 SeriesEngine best_engine();
-// Cores the engine may use by default.
+// Threads the engine runs by default: the processors this process can
+// really use (usable_processors), at most MAX_THREADS.
 int available_cores();
 
 // Progress of one call, in word-steps (one word of one series term): what
@@ -72,20 +116,33 @@ struct SeriesSettings {
   SeriesEngine engine = SeriesEngine::reference;
   int threads = 0;                     // 0: as many as suit the size, up to available_cores()
   SeriesProgress* progress = nullptr;  // optional
+  // For tests: called by each thread before each round of work it takes
+  // (thread 0 being the caller's), e.g. to delay some threads and so try
+  // other orders of work. Null for none.
+  void (*before_round)(int thread) = nullptr;
+  // For tests: columns a thread when several share the work; 0 leaves it
+  // to the engine (fewer for small requests).
+  int columns_per_thread = 0;
 };
 
 // Adds coef * arctan(1/x) into acc[0..n) with the given engine. Every
-// engine and thread count leaves exactly the words of the reference in acc
-// and term. The fast engines work in process-wide scratch storage sized for
-// the largest request: one call at a time.
-void atan_accumulate_with(const SeriesSettings& settings, std::int32_t* acc, std::int32_t* term,
-                          std::int32_t n, std::int32_t coef, double x);
+// engine and thread count that returns ok leaves exactly the words of the
+// reference in acc and term. Arguments outside the limits above are refused
+// with their status before any engine runs. The engines check the acc words
+// after different passes, so near ACC_WORD_LIMIT one engine may refuse a
+// call that another completes. The fast engines work in process-wide scratch
+// storage sized for the largest request: one call at a time.
+[[nodiscard]] SeriesStatus atan_accumulate_with(const SeriesSettings& settings, std::int32_t* acc,
+                                                std::int32_t* term, std::int32_t n, std::int32_t coef,
+                                                double x);
 
 // The progress of the program's own evaluation (atan_accumulate).
 SeriesProgress& program_progress();
 
 // The program's call: atan_coef * arctan(1/atan_x) into the process-wide
-// acc, over word_count words, with the best engine on all cores.
-void atan_accumulate();
+// acc, over word_count words, with the best engine on all cores. The
+// program's terms and word counts are inside the limits; the status says
+// whether the words are the series'.
+SeriesStatus atan_accumulate();
 
 }  // namespace atanorg

@@ -15,17 +15,48 @@ inline constexpr int MAX_GROUP_TERMS = 16;
 
 // Word segments per thread: one per lane of the kernel's vector of
 // doubles, so the lane count is the instruction set's: 1 (scalar), 2 (SSE4,
-// NEON), 4 (AVX2), 8 (AVX-512, and SVE at 512 bits), up to this cap for
-// wider scalable vectors.
-inline constexpr int MAX_LANES = 16;
+// NEON), 4 (AVX2), 8 (AVX-512), and for SVE the vector's length in doubles
+// as Highway uses it, rounded down to a power of two: 2 to 32 (128 to 2048
+// bits; 4 at 384, where Highway leaves a third of the vector idle). 32 is
+// SVE's largest vector; a round's lane mask has a bit for each lane.
+inline constexpr int MAX_LANES = 32;
 
-// Most threads the engine will run; also sizes the scratch storage.
+// Most threads the engine will run.
 inline constexpr int MAX_THREADS = 64;
 
-// Remainder hand-offs a thread may run ahead of the next one. The second
-// thread trails by one round in steady state; a few more slots absorb
-// scheduling noise without making the first thread wait.
-inline constexpr int RING_SLOTS = 16;
+// Columns per thread when several threads share a block. A column is a
+// vector's lanes of segments; threads take rounds of whichever column is
+// ready, their own first, so that a slow, descheduled or absent thread
+// holds up only the column it is in, and the others take over its other
+// columns. At most MAX_COLUMNS (which sizes the scratch storage): from 33
+// threads up, fewer a thread.
+inline constexpr std::int32_t COLUMNS_PER_THREAD = 4;
+inline constexpr std::int32_t MAX_COLUMNS = 128;
+// Fewer columns a thread where they would have fewer rows than this: a
+// round's set-up and hand-offs, and the fill and drain of each column,
+// then cost more than the slack gains (measured at 100,000 digits on two
+// threads: 4 columns of 312 rows lost up to a tenth against one thread's
+// pipeline).
+inline constexpr std::int32_t MIN_COLUMN_ROWS = 512;
+
+// Remainder hand-offs a column may run ahead of the column to its right:
+// the slack that lets the threads upstream go on while a thread downstream
+// is held up. A thread's round over its columns takes about 60 us at
+// 300,000 digits on two threads, so 256 of them outlast a scheduler's time
+// slice of a few milliseconds.
+inline constexpr int RING_SLOTS = 256;
+
+// Pause instructions (about 17 ns each on the Xeon below) that a thread
+// with no ready round of its own spins before it takes another thread's
+// column, about one round's time at 300,000 digits: a column taken moves
+// its words to the taker's caches, which costs more than waiting for a
+// neighbour that is about to finish. Then, with nothing ready anywhere, it
+// spins up to SPINS_BEFORE_SLEEP more before it sleeps (std::atomic::wait)
+// until another thread finishes a round. Measured on the 2-core Xeon
+// (family 6 model 207), 16 * arctan(1/5) at 300,000 digits on two threads:
+// taking columns at once lost 2 to 4% to the moves.
+inline constexpr int SPINS_BEFORE_STEAL = 1000;
+inline constexpr int SPINS_BEFORE_SLEEP = 3000;
 
 // Groups per block. A block keeps its segments fixed; between blocks the
 // pipeline drains (lanes idle for segments - 1 rounds) and the segments are
@@ -36,16 +67,41 @@ inline constexpr int RING_SLOTS = 16;
 inline constexpr std::int32_t MIN_BLOCK_GROUPS = 16;
 inline constexpr std::int32_t MAX_BLOCK_PASSES = 16384;
 
-// A block's contributions to one acc word are summed in a 32-bit word. A
-// quotient word of the division by 2j+1 is below 2.4 * 10^5 (its remainder
-// stays below twice the divisor) and the passes alternate in sign, so a
-// block adds less than MAX_BLOCK_PASSES / 2 * 2.4 * 10^5 in magnitude: the
-// bound below keeps every such sum in range whatever the digits.
-static_assert(std::int64_t{MAX_BLOCK_PASSES} / 2 * 240000 + 240000 < (std::int64_t{1} << 31));
+// The 32-bit sums. A block's contributions to one acc word are summed in a
+// 32-bit word and then added to it; the reference adds them pass by pass.
+// None of these sums may overflow, and none does while every acc word is
+// below ACC_WORD_LIMIT (series.hpp) at the start of each run of at most
+// MAX_BLOCK_PASSES passes: the engines check that, and this bounds what such
+// a run adds to one word.
+//
+// A pass's contribution to word i >= 2 is v = floor(u * rd), u = r1 * radix
+// + q, with q the new power-term word and r1 the remainder of the division
+// by d = 2j+1 (2 <= x <= MAX_SERIES_X, radix = 10^5). u is far below 2^52,
+// so v is floor(u / d), or one below where u is a multiple of d, which
+// leaves r1 = d: r1 stays within 0 .. d. A power-term word q is at most
+// WORD_BOUND = 1.67 * radix: the remainder r2 of the division by b = x^2 is
+// at most b + 1 (series.hpp), so q <= (w + (b + 1) * radix) / b + 1 for the
+// word w before it, at most (radix * b + radix + 1) / (b - 1) + 1 over all
+// words, largest for b = 4. Hence v <= radix + WORD_BOUND / d; and v >= -2,
+// since a word is -2 at least. Word 1 adds at most |coef| / (3 x^3) + 1 a
+// pass (series.hpp bounds coef). The passes alternate in sign, so a run of
+// passes adds, in magnitude, at most the sum over its pairs of the pair's
+// largest v less the smallest, plus one unpaired pass, plus the first term
+// (a word, below radix): largest for the run that starts at j = 1.
+constexpr double WORD_BOUND = 166668.0;
+constexpr double block_sum_bound(std::int32_t passes) {
+  const double radix = 100000.0;
+  double bound = radix;                                            // the first term c/x
+  for (std::int32_t j = 1; j + 1 <= passes; j += 2) bound += radix + WORD_BOUND / (2 * j + 1) + 2;
+  return bound + radix + WORD_BOUND / 3 + 2;                       // an unpaired pass
+}
+// About 8.2 * 10^8 for MAX_BLOCK_PASSES (checked against ACC_WORD_LIMIT in
+// series_reference.cpp).
 
 // With the thread count left to the engine, each thread gets at least this
-// many rows per segment; smaller evaluations use fewer
-// threads, as hand-offs would cost more than the work they share.
+// many rows of a vector's words (a quarter of them in each of its columns);
+// smaller evaluations use fewer threads, as hand-offs would cost more than
+// the work they share.
 inline constexpr std::int32_t MIN_ROWS_PER_THREAD = 512;
 
 }  // namespace atanorg::config

@@ -1,6 +1,7 @@
 // Pieces of the series shared by the reference and the fast evaluation.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 namespace atanorg {
@@ -17,6 +18,31 @@ struct PassDivisors {
 // The divisors of pass j: base's b and rb, d = 2j+1 and rd = 1/d. The one
 // place where every evaluation forms them, so all round them alike.
 PassDivisors pass_divisors(const PassDivisors& base, std::int32_t j);
+
+// The sign with which pass j adds its quotients into acc: c/x is added, the
+// pass j = 1 (c/(3x^3)) subtracted, and so on alternately.
+constexpr std::int32_t pass_sign(std::int32_t j) { return (j % 2 != 0) ? -1 : 1; }
+
+// One word-step of a pass, the arithmetic every evaluation performs on one
+// word w of the power term: the dividend r2 * radix + w divided by b gives
+// the new power-term word q and the new remainder r2; the dividend
+// r1 * radix + q divided by d gives the returned quotient v (added into acc
+// with the pass's sign) and the new remainder r1. The vector kernels
+// (series_highway.cpp) do the same operations in the same order, with fused
+// multiply-adds where the result is an exact integer.
+inline double word_step(double w, double& r2, double& r1, const PassDivisors& div, double radix,
+                        double& q) {
+  const double t = w + r2 * radix;
+  q = std::floor(t * div.rb);
+  r2 = t - q * div.b;
+  const double u = r1 * radix + q;
+  const double v = std::floor(u * div.rd);
+  r1 = u - v * div.d;
+  return v;
+}
+
+// Whether every word of acc[0..n) is below ACC_WORD_LIMIT in magnitude.
+bool acc_within_limit(const std::int32_t* acc, std::int32_t n);
 
 // Words by which the power term shrinks per pass: log10(b) / 5.
 double words_per_pass(double b);

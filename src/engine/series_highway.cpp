@@ -25,7 +25,10 @@
 // Measured with build/series_bench on a 2-core AMD Zen 4 (EPYC) machine,
 // 16 * arctan(1/5) at 100,000 digits, one core, ns per word-step: avx3
 // 0.235 (41 times the reference's 9.70, 0.86 of its floor), avx2 0.296,
-// sse4 0.731, scalar 2.82.
+// sse4 0.731, scalar 2.82. On a 2-core Intel Xeon (family 6 model 207),
+// 16 * arctan(1/5) at 300,000 digits, one core: avx3 0.90 to 0.91 of its
+// floor with the segments held as doubles, 0.86 to 0.87 with 32-bit words
+// (three conversions a row of 8 word-steps).
 
 // Highway re-includes this file once per target.
 #undef HWY_TARGET_INCLUDE
@@ -34,10 +37,37 @@
 
 #include <hwy/highway.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
-#include "engine/fixed_point.hpp"
 #include "engine/series_kernel.hpp"
+
+#ifndef ATANPI_SERIES_HIGHWAY_ONCE
+#define ATANPI_SERIES_HIGHWAY_ONCE
+namespace atanorg {
+
+// The engine of each Highway target the kernel is compiled for. Highway
+// compiles the fallback, EMU128 (or SCALAR), whatever else it compiles.
+struct TargetEngine {
+  std::int64_t target;
+  SeriesEngine engine;
+};
+constexpr TargetEngine TARGET_ENGINES[] = {
+    {HWY_EMU128, SeriesEngine::scalar}, {HWY_SCALAR, SeriesEngine::scalar}, {HWY_SSE4, SeriesEngine::sse4},
+    {HWY_AVX2, SeriesEngine::avx2},     {HWY_AVX3, SeriesEngine::avx3},     {HWY_NEON, SeriesEngine::neon},
+    {HWY_SVE, SeriesEngine::sve},       {HWY_SVE2, SeriesEngine::sve2},
+};
+// The index of a target in TARGET_ENGINES, -1 for none.
+constexpr int target_index(std::int64_t target) {
+  for (int i = 0; i < int(std::size(TARGET_ENGINES)); ++i) {
+    if (TARGET_ENGINES[i].target == target) return i;
+  }
+  return -1;
+}
+
+}  // namespace atanorg
+#endif  // ATANPI_SERIES_HIGHWAY_ONCE
 
 HWY_BEFORE_NAMESPACE();
 namespace atanorg {
@@ -45,7 +75,7 @@ namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 // Lanes per vector and terms per group, for every instruction set: the full
-// vector (up to MAX_LANES doubles) and 8 terms. Measured on Zen 4 with
+// vector and 8 terms. Measured on Zen 4 with
 // AVX-512, 16 * arctan(1/5) at 100,000 digits: 8 lanes 0.235 ns per
 // word-step on one core and 0.124-0.133 on two, against 0.249 and
 // 0.131-0.139 for 4 lanes (256-bit vectors with 32 registers). Groups of 6,
@@ -56,14 +86,29 @@ constexpr int GROUP = 8;
 static_assert(GROUP % 2 == 0 && GROUP <= MAX_GROUP_TERMS, "groups hold an even count of terms, 16 at most");
 
 using D = hn::CappedTag<double, MAX_LANES>;
-using DI = hn::Rebind<std::int32_t, D>;
+// Capped only in name: the largest vector of every target fits (SVE's 2048
+// bits too), so the kernel takes every lane Highway gives it. (On SVE
+// Highway uses the largest power of two of lanes: 4 of 6 at 384 bits.)
+static_assert(HWY_LANES(double) <= MAX_LANES, "a vector of this target holds more doubles than MAX_LANES");
 using V = hn::Vec<D>;
 
 std::size_t round_lanes() { return hn::Lanes(D()); }
 
-// One word-step of one term: divides (r2, w) by b into q and (r1, q) by d
-// into the returned v, updating both remainders.
-HWY_INLINE V word_step(V w, V& r2, V& r1, V d, V rd, V radix, V b, V rb, V& q) {
+// The engine this compilation of the kernel is, and the Highway target bit
+// that says whether a processor runs it (0 for the fallback, which runs
+// anywhere).
+static_assert(target_index(HWY_TARGET) >= 0,
+              "Highway compiles the kernel for a target without an engine: name one in TARGET_ENGINES "
+              "(and SeriesEngine), or add the target to HWY_DISABLED_TARGETS in src/CMakeLists.txt");
+constexpr SeriesEngine ENGINE = TARGET_ENGINES[target_index(HWY_TARGET)].engine;
+constexpr std::int64_t TARGET_BIT = (HWY_TARGET == HWY_EMU128 || HWY_TARGET == HWY_SCALAR) ? 0 : HWY_TARGET;
+
+// One word-step of one term on every lane: word_step of series_detail.hpp
+// with the same arguments, b, rb, d and rd being a pass's divisors. Divides
+// (r2, w) by b into q and (r1, q) by d into the returned v, updating both
+// remainders; the fused multiply-adds form the exact integers that the
+// scalar step's separate multiply and add form.
+HWY_INLINE V word_step(V w, V& r2, V& r1, V b, V rb, V d, V rd, V radix, V& q) {
   const V t = hn::MulAdd(r2, radix, w);
   q = hn::Floor(hn::Mul(t, rb));
   r2 = hn::NegMulAdd(q, b, t);
@@ -73,71 +118,52 @@ HWY_INLINE V word_step(V w, V& r2, V& r1, V d, V rd, V radix, V b, V rb, V& q) {
   return v;
 }
 
-// Words from integral doubles, converted toward zero. The values are words
-// and sums far inside the 32-bit range, so on x86 the clamp that Highway's
-// DemoteTo adds before the conversion (a vminpd, and a register for its
-// bound) is left out: measured 3% of the AVX2 sweep.
-HWY_INLINE hn::Vec<DI> to_words(V v) {
-#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
-  static_assert(sizeof(v.raw) == 64, "8 doubles a vector");
-  return hn::Vec<DI>{_mm512_cvttpd_epi32(v.raw)};
-#elif HWY_TARGET == HWY_AVX2
-  static_assert(sizeof(v.raw) == 32, "4 doubles a vector");
-  return hn::Vec<DI>{_mm256_cvttpd_epi32(v.raw)};
-#elif HWY_TARGET == HWY_SSE4
-  static_assert(sizeof(v.raw) == 16, "2 doubles a vector");
-  return hn::Vec<DI>{_mm_cvttpd_epi32(v.raw)};
-#else
-  return hn::DemoteTo(DI(), v);
-#endif
-}
-
 // Puts a finished row in memory: the new power-term words q, and the
-// contributions c (already signed) added to the row's sums. With MASKED,
-// lanes outside `active` keep their word and add nothing.
-template <bool MASKED>
-HWY_INLINE void put_row(std::int32_t* word_row, std::int32_t* delta_row, V q, V c, hn::Mask<DI> active) {
-  const DI di;
-  auto qi = to_words(q);
-  auto ci = to_words(c);
+// contributions c added to the row's sums (subtracted with NEGATIVE, for a
+// group whose first term's sign is -1, which saves multiplying by the sign
+// every row). With MASKED, lanes outside `active` keep their word and add
+// nothing.
+template <bool MASKED, bool NEGATIVE>
+HWY_INLINE void put_row(double* word_row, double* delta_row, V q, V c, hn::Mask<D> active) {
+  const D d;
   if constexpr (MASKED) {
-    qi = hn::IfThenElse(active, qi, hn::LoadU(di, word_row));
-    ci = hn::IfThenElseZero(active, ci);
+    q = hn::IfThenElse(active, q, hn::LoadU(d, word_row));
+    c = hn::IfThenElseZero(active, c);
   }
-  hn::StoreU(qi, di, word_row);
-  hn::StoreU(hn::Add(hn::LoadU(di, delta_row), ci), di, delta_row);
+  hn::StoreU(q, d, word_row);
+  const V sums = hn::LoadU(d, delta_row);
+  hn::StoreU(NEGATIVE ? hn::Sub(sums, c) : hn::Add(sums, c), d, delta_row);
 }
 
 // The active lanes as a mask over the 32-bit words of a row.
-HWY_INLINE hn::Mask<DI> active_lanes(std::uint32_t lane_mask) {
+HWY_INLINE hn::Mask<D> active_lanes(std::uint32_t lane_mask) {
   std::uint8_t bits[8] = {};
   const std::uint64_t mask_bits = lane_mask;
   std::memcpy(bits, &mask_bits, sizeof mask_bits);
-  return hn::LoadMaskBits(DI(), bits);
+  return hn::LoadMaskBits(D(), bits);
 }
 
 // Rounds with fewer rows than terms: the terms one after another, each over
 // all rows, with their state in memory.
 void round_by_term(const RoundArgs& a) {
   const D d;
-  const DI di;
-  const std::size_t n = hn::Lanes(d);
+  const std::size_t lanes = hn::Lanes(d);
   const auto active = active_lanes(a.lane_mask);
-  const V radix_v = hn::Set(d, radix), b = hn::Set(d, a.b), rb = hn::Set(d, a.rb);
+  const V radix_v = hn::Set(d, a.radix), b = hn::Set(d, a.b), rb = hn::Set(d, a.rb);
   for (int g = 0; g < GROUP; ++g) {
     const V sign = hn::Set(d, (g % 2 == 0) ? a.sign : -a.sign);
-    V r2 = hn::LoadU(d, a.r2 + g * n);
-    V r1 = hn::LoadU(d, a.r1 + g * n);
-    const V dv = hn::LoadU(d, a.d + g * n);
-    const V rdv = hn::LoadU(d, a.rd + g * n);
+    V r2 = hn::LoadU(d, a.r2 + g * lanes);
+    V r1 = hn::LoadU(d, a.r1 + g * lanes);
+    const V dv = hn::LoadU(d, a.d + g * lanes);
+    const V rdv = hn::LoadU(d, a.rd + g * lanes);
     for (std::int32_t row = 0; row < a.rows; ++row) {
-      std::int32_t* words = a.words + row * n;
+      double* words = a.words + row * lanes;
       V q;
-      const V v = word_step(hn::PromoteTo(d, hn::LoadU(di, words)), r2, r1, dv, rdv, radix_v, b, rb, q);
-      put_row<true>(words, a.deltas + row * n, q, hn::Mul(v, sign), active);
+      const V v = word_step(hn::LoadU(d, words), r2, r1, b, rb, dv, rdv, radix_v, q);
+      put_row<true, false>(words, a.deltas + row * lanes, q, hn::Mul(v, sign), active);
     }
-    hn::StoreU(r2, d, a.r2 + g * n);
-    hn::StoreU(r1, d, a.r1 + g * n);
+    hn::StoreU(r2, d, a.r2 + g * lanes);
+    hn::StoreU(r1, d, a.r1 + g * lanes);
   }
 }
 
@@ -146,7 +172,7 @@ void round_by_term(const RoundArgs& a) {
 // first. Terms at or past GROUP are compiled out where they are used.
 #define ATANPI_EACH_TERM(M) \
   M(0) M(1) M(2) M(3) M(4) M(5) M(6) M(7) M(8) M(9) M(10) M(11) M(12) M(13) M(14) M(15)
-#define ATANPI_EACH_LATER_TERM_DOWN(M, ...)                                                     \
+#define ATANPI_EACH_LATER_TERM_DOWN(M, ...)                                                      \
   M(15, 14, Sub, __VA_ARGS__) M(14, 13, Add, __VA_ARGS__) M(13, 12, Sub, __VA_ARGS__)            \
   M(12, 11, Add, __VA_ARGS__) M(11, 10, Sub, __VA_ARGS__) M(10, 9, Add, __VA_ARGS__)             \
   M(9, 8, Sub, __VA_ARGS__) M(8, 7, Add, __VA_ARGS__) M(7, 6, Sub, __VA_ARGS__)                  \
@@ -156,26 +182,28 @@ void round_by_term(const RoundArgs& a) {
 // The wavefront: term g's remainders r2_g, r1_g and divisors d_g, rd_g;
 // what term g hands to term g+1: its quotient word q_g and the sum p_g of
 // the contributions of terms 0 .. g for the row.
-template <bool MASKED>
+// NEGATIVE: the group's first term has the sign -1 (a.sign).
+template <bool MASKED, bool NEGATIVE>
 HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
   const D d;
-  const DI di;
-  const std::size_t n = hn::Lanes(d);
+  const std::size_t lanes = hn::Lanes(d);
   const auto active = active_lanes(a.lane_mask);
-  const V radix_v = hn::Set(d, radix), b = hn::Set(d, a.b), rb = hn::Set(d, a.rb);
-  const V sign = hn::Set(d, a.sign);
+  const V radix_v = hn::Set(d, a.radix), b = hn::Set(d, a.b), rb = hn::Set(d, a.rb);
   const V zero = hn::Zero(d);
-  std::int32_t* const words = a.words;
-  std::int32_t* const deltas = a.deltas;
+  // In a local: the stores through the word pointers could otherwise alias
+  // it and have it reloaded every row.
+  const std::int32_t rows = a.rows;
+  double* const words = a.words;
+  double* const deltas = a.deltas;
 
   // Terms past GROUP keep zeros; the compiler drops them.
-#define ATANPI_TERM_STATE(g)                                               \
+#define ATANPI_TERM_STATE(g)                                                   \
   V r2_##g = zero, r1_##g = zero, d_##g = zero, rd_##g = zero, q_##g = zero, p_##g = zero; \
-  if constexpr ((g) < GROUP) {                                             \
-    r2_##g = hn::LoadU(d, a.r2 + (g) * n);                                 \
-    r1_##g = hn::LoadU(d, a.r1 + (g) * n);                                 \
-    d_##g = hn::LoadU(d, a.d + (g) * n);                                   \
-    rd_##g = hn::LoadU(d, a.rd + (g) * n);                                 \
+  if constexpr ((g) < GROUP) {                                                 \
+    r2_##g = hn::LoadU(d, a.r2 + (g) * lanes);                                 \
+    r1_##g = hn::LoadU(d, a.r1 + (g) * lanes);                                 \
+    d_##g = hn::LoadU(d, a.d + (g) * lanes);                                   \
+    rd_##g = hn::LoadU(d, a.rd + (g) * lanes);                                 \
   }
   ATANPI_EACH_TERM(ATANPI_TERM_STATE)
 #undef ATANPI_TERM_STATE
@@ -187,13 +215,13 @@ HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
   if constexpr ((g) < GROUP) {                                                               \
     if ((g) >= (LO) && (g) <= (HI)) {                                                        \
       V q;                                                                                   \
-      const V v = word_step(q_##prev, r2_##g, r1_##g, d_##g, rd_##g, radix_v, b, rb, q);     \
+      const V v = word_step(q_##prev, r2_##g, r1_##g, b, rb, d_##g, rd_##g, radix_v, q);     \
       if constexpr ((g) < GROUP - 1) {                                                       \
         q_##g = q;                                                                           \
         p_##g = hn::OP(p_##prev, v);                                                         \
       } else {                                                                               \
-        const std::size_t row = std::size_t((i) - (g)) * n;                                  \
-        put_row<MASKED>(words + row, deltas + row, q, hn::Mul(hn::OP(p_##prev, v), sign), active); \
+        const std::size_t row = std::size_t((i) - (g)) * lanes;                              \
+        put_row<MASKED, NEGATIVE>(words + row, deltas + row, q, hn::OP(p_##prev, v), active);      \
       }                                                                                      \
     }                                                                                        \
   }
@@ -203,8 +231,8 @@ HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
   {                                                                                \
     ATANPI_EACH_LATER_TERM_DOWN(ATANPI_TERM_LATER, i, LO, HI)                      \
     if ((LO) == 0) {                                                               \
-      const V w = hn::PromoteTo(d, hn::LoadU(di, words + std::size_t(i) * n));     \
-      p_0 = word_step(w, r2_0, r1_0, d_0, rd_0, radix_v, b, rb, q_0);              \
+      const V w = hn::LoadU(d, words + std::size_t(i) * lanes);                    \
+      p_0 = word_step(w, r2_0, r1_0, b, rb, d_0, rd_0, radix_v, q_0);              \
     }                                                                              \
   }
   // Fill: at step i < GROUP - 1 only terms 0 .. i have reached the segment.
@@ -212,9 +240,9 @@ HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
   if constexpr ((i) < GROUP - 1) ATANPI_STEP(i, 0, i)
   ATANPI_EACH_TERM(ATANPI_FILL)
 #undef ATANPI_FILL
-  for (std::int32_t i = GROUP - 1; i < a.rows; ++i) ATANPI_STEP(i, 0, GROUP - 1)
+  for (std::int32_t i = GROUP - 1; i < rows; ++i) ATANPI_STEP(i, 0, GROUP - 1)
   // Drain: at step rows - 1 + e only terms e .. GROUP-1 are still in it.
-  const std::int32_t last = a.rows - 1;
+  const std::int32_t last = rows - 1;
 #define ATANPI_DRAIN(e) \
   if constexpr ((e) > 0 && (e) < GROUP) ATANPI_STEP(last + (e), e, GROUP - 1)
   ATANPI_EACH_TERM(ATANPI_DRAIN)
@@ -222,10 +250,10 @@ HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
 #undef ATANPI_STEP
 #undef ATANPI_TERM_LATER
 
-#define ATANPI_STORE_TERM(g)                 \
-  if constexpr ((g) < GROUP) {               \
-    hn::StoreU(r2_##g, d, a.r2 + (g) * n);   \
-    hn::StoreU(r1_##g, d, a.r1 + (g) * n);   \
+#define ATANPI_STORE_TERM(g)                     \
+  if constexpr ((g) < GROUP) {                   \
+    hn::StoreU(r2_##g, d, a.r2 + (g) * lanes);   \
+    hn::StoreU(r1_##g, d, a.r1 + (g) * lanes);   \
   }
   ATANPI_EACH_TERM(ATANPI_STORE_TERM)
 #undef ATANPI_STORE_TERM
@@ -237,16 +265,16 @@ void series_round(const RoundArgs& a) {
   if (a.rows < GROUP) {
     round_by_term(a);
   } else if ((a.lane_mask & all) == all) {
-    round_wavefront<false>(a);
+    a.sign < 0 ? round_wavefront<false, true>(a) : round_wavefront<false, false>(a);
   } else {
-    round_wavefront<true>(a);
+    a.sign < 0 ? round_wavefront<true, true>(a) : round_wavefront<true, false>(a);
   }
 }
 
 // The floor: TERMS independent terms, each running the word-step of the
 // series on its own remainders, with constant inputs and no memory.
 template <int TERMS>
-HWY_NOINLINE double floor_sweep_of(std::int64_t steps) {
+HWY_NOINLINE double floor_sweep_of(std::int64_t steps, double radix) {
   const D d;
   const V radix_v = hn::Set(d, radix);
   // x = 5 and a divisor 2j+1 from the middle of its series.
@@ -258,7 +286,7 @@ HWY_NOINLINE double floor_sweep_of(std::int64_t steps) {
   ATANPI_EACH_TERM(ATANPI_FLOOR_STATE)
 #undef ATANPI_FLOOR_STATE
 #define ATANPI_FLOOR_TERM(g) \
-  if constexpr ((g) < TERMS) p_##g = hn::Add(p_##g, word_step(w, r2_##g, r1_##g, dv, rdv, radix_v, b, rb, q_##g));
+  if constexpr ((g) < TERMS) p_##g = hn::Add(p_##g, word_step(w, r2_##g, r1_##g, b, rb, dv, rdv, radix_v, q_##g));
   for (std::int64_t s = 0; s < steps; ++s) {
     ATANPI_EACH_TERM(ATANPI_FLOOR_TERM)
   }
@@ -270,18 +298,21 @@ HWY_NOINLINE double floor_sweep_of(std::int64_t steps) {
   return hn::GetLane(hn::SumOfLanes(d, sum));
 }
 
-double floor_sweep(std::int64_t steps, int terms) {
+double floor_sweep(std::int64_t steps, int terms, double radix) {
   switch (terms) {
-    case 4: return floor_sweep_of<4>(steps);
-    case 6: return floor_sweep_of<6>(steps);
-    case 8: return floor_sweep_of<8>(steps);
-    case 12: return floor_sweep_of<12>(steps);
-    default: return floor_sweep_of<16>(steps);
+    case 4: return floor_sweep_of<4>(steps, radix);
+    case 6: return floor_sweep_of<6>(steps, radix);
+    case 8: return floor_sweep_of<8>(steps, radix);
+    case 12: return floor_sweep_of<12>(steps, radix);
+    default: return floor_sweep_of<16>(steps, radix);
   }
 }
 
 #undef ATANPI_EACH_LATER_TERM_DOWN
 #undef ATANPI_EACH_TERM
+
+// This target's kernel, for round_kernels().
+constexpr RoundKernel KERNEL{ENGINE, TARGET_BIT, &round_lanes, GROUP, &series_round, &floor_sweep};
 
 }  // namespace HWY_NAMESPACE
 }  // namespace atanorg
@@ -290,38 +321,24 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace atanorg {
 
-#define ATANPI_KERNEL(ENGINE, NS, TARGET) \
-  RoundKernel{ENGINE, TARGET, &NS::round_lanes, NS::GROUP, &NS::series_round, &NS::floor_sweep},
-
 const std::vector<RoundKernel>& round_kernels() {
-  static const std::vector<RoundKernel> kernels = {
-#if HWY_TARGETS & HWY_EMU128
-      ATANPI_KERNEL(SeriesEngine::scalar, N_EMU128, 0)
-#elif HWY_TARGETS & HWY_SCALAR
-      ATANPI_KERNEL(SeriesEngine::scalar, N_SCALAR, 0)
-#endif
-#if HWY_TARGETS & HWY_SSE4
-      ATANPI_KERNEL(SeriesEngine::sse4, N_SSE4, HWY_SSE4)
-#endif
-#if HWY_TARGETS & HWY_AVX2
-      ATANPI_KERNEL(SeriesEngine::avx2, N_AVX2, HWY_AVX2)
-#endif
-#if HWY_TARGETS & HWY_AVX3
-      ATANPI_KERNEL(SeriesEngine::avx3, N_AVX3, HWY_AVX3)
-#endif
-#if HWY_TARGETS & HWY_NEON
-      ATANPI_KERNEL(SeriesEngine::neon, N_NEON, HWY_NEON)
-#endif
-#if HWY_TARGETS & HWY_SVE
-      ATANPI_KERNEL(SeriesEngine::sve, N_SVE, HWY_SVE)
-#endif
-#if HWY_TARGETS & HWY_SVE2
-      ATANPI_KERNEL(SeriesEngine::sve2, N_SVE2, HWY_SVE2)
-#endif
-  };
+  static const std::vector<RoundKernel> kernels = [] {
+    // Highway's list of this architecture's targets (nullptr for those not
+    // compiled) and its fallback, which may be one of them again.
+    const RoundKernel* const compiled[] = {HWY_CHOOSE_TARGET_LIST(KERNEL), HWY_CHOOSE_FALLBACK(KERNEL)};
+    std::vector<RoundKernel> list;
+    for (const RoundKernel* kernel : compiled) {
+      if (kernel == nullptr) continue;
+      const auto same = [&](const RoundKernel& k) { return k.engine == kernel->engine; };
+      if (std::none_of(list.begin(), list.end(), same)) list.push_back(*kernel);
+    }
+    // SeriesEngine lists the instruction sets from the lowest up.
+    std::sort(list.begin(), list.end(),
+              [](const RoundKernel& a, const RoundKernel& b) { return a.engine < b.engine; });
+    return list;
+  }();
   return kernels;
 }
-#undef ATANPI_KERNEL
 
 bool kernel_runs_here(const RoundKernel& kernel) {
   return kernel.target == 0 || (hwy::SupportedTargets() & kernel.target) != 0;

@@ -9,7 +9,7 @@
 //
 // One kernel source (series_highway.cpp) is compiled for every instruction
 // set the compiler can target; the lane count is the target's vector width
-// in doubles, capped at MAX_LANES.
+// in doubles (MAX_LANES at most).
 #pragma once
 
 #include <cstddef>
@@ -23,10 +23,14 @@ namespace atanorg {
 
 inline constexpr int MAX_GROUP_TERMS = config::MAX_GROUP_TERMS;
 inline constexpr int MAX_LANES = config::MAX_LANES;
+static_assert(MAX_LANES <= 32, "RoundArgs::lane_mask holds a bit for each lane");
 
 struct RoundArgs {
-  std::int32_t* words = nullptr;   // rows x lanes power-term words, updated
-  std::int32_t* deltas = nullptr;  // rows x lanes sums added to the accumulator
+  // rows x lanes power-term words, updated, and sums to be added to the
+  // accumulator, as doubles: integers, exact (the words are below 10^5, the
+  // sums below 2^31), and so no conversions in the round.
+  double* words = nullptr;
+  double* deltas = nullptr;
   std::int32_t rows = 0;
   // Per term g and lane k, at [g * lanes + k]: remainders of the divisions
   // by b and by d at the segment's start, replaced by those at its end.
@@ -35,8 +39,9 @@ struct RoundArgs {
   // Per term and lane, laid out alike: d = 2j+1 and its rounded reciprocal.
   const double* d = nullptr;
   const double* rd = nullptr;
-  double b = 0.0;   // x^2
-  double rb = 0.0;  // 1 / x^2, rounded
+  double radix = 0.0;  // the word base, 10^5
+  double b = 0.0;      // x^2
+  double rb = 0.0;     // 1 / x^2, rounded
   // Sign of the group's first term; the others alternate.
   double sign = 1.0;
   // Bit k set: lane k holds a group this round. Idle lanes change nothing.
@@ -54,9 +59,9 @@ struct RoundKernel {
   void (*round)(const RoundArgs& args);
   // The floor benchmark: `steps` word-steps of each of `terms` (one of
   // FLOOR_TERM_COUNTS) independent series terms on every lane, held in
-  // registers, with no memory traffic. Returns a checksum so that the work
-  // cannot be dropped.
-  double (*floor_sweep)(std::int64_t steps, int terms);
+  // registers, with no memory traffic, on words of the given radix. Returns
+  // a checksum so that the work cannot be dropped.
+  double (*floor_sweep)(std::int64_t steps, int terms, double radix);
 };
 
 // Independent terms the floor sweep can run. The fewer stay in the 16
@@ -74,5 +79,11 @@ bool kernel_runs_here(const RoundKernel& kernel);
 // The kernel of an engine, or nullptr for the reference or an engine that
 // was not compiled.
 const RoundKernel* round_kernel(SeriesEngine engine);
+
+// The fast evaluation (series_fast.cpp) with the given kernel, which must
+// run on this processor, of arguments that check_series_arguments accepts:
+// the words of atan_accumulate_reference.
+SeriesStatus atan_accumulate_fast(const RoundKernel& kernel, const SeriesSettings& settings, std::int32_t* acc,
+                                  std::int32_t* term, std::int32_t n, std::int32_t coef, double x);
 
 }  // namespace atanorg

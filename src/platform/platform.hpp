@@ -1,10 +1,10 @@
 // What differs between operating systems, behind one interface shared by
 // the program and its companions: the standard descriptors, signals and
 // console events, the terminal the progress line is drawn on, the safe
-// replacement of the result file, reading files for the checker, and the
-// system's error texts. Each system has one file implementing it:
-// platform_posix.cpp (Linux and other POSIX systems) and
-// platform_windows.cpp (64-bit Windows, built with MinGW-w64).
+// replacement of the result file, reading files for the checker, the
+// system's error texts and the processors the process may use. Each system
+// has one file implementing it: platform_posix.cpp (Linux and other POSIX
+// systems) and platform_windows.cpp (64-bit Windows, built with MinGW-w64).
 #pragma once
 
 #include <cstddef>
@@ -48,6 +48,20 @@ int terminal_columns(int fd);
 // Writes all `size` bytes to `fd`, retrying short writes; stops at the first
 // error. Async-signal-safe.
 void write_fully(int fd, const char* data, std::size_t size);
+
+// Threads this process can really run at once: the smallest of the
+// processors online, those its affinity mask allows and the CPU quota of
+// its control group (rounded as threads_within in cpu_quota.hpp says).
+// At least 1.
+int usable_processors();
+
+// Keeps the threads of a computation apart: with as many threads as the
+// process's affinity mask holds processors, binds the calling thread to the
+// index-th of them, so that the system cannot stack two of them on one
+// processor while another serves some other program; with fewer threads
+// (a quota, or less work) it leaves the thread free to run anywhere in the
+// mask. For threads other than the process's first, which stays free.
+void spread_thread(int index, int threads);
 
 // The system's text for the C library error number `err`.
 std::string error_text(int err);
