@@ -334,7 +334,7 @@ void run_thread(const Block& blk, int t) {
       columns[c].claimed.store(false, std::memory_order_release);
       if (last) sync.finished.fetch_add(1, std::memory_order_seq_cst);
       sync.news.fetch_add(1, std::memory_order_seq_cst);
-      if (sync.sleepers.load(std::memory_order_seq_cst) > 0) sync.news.notify_all();
+      if (sync.sleepers.load(std::memory_order_seq_cst) > 0) wake_waiters(sync.news);
       continue;
     }
     const int limit = steal ? config::SPINS_BEFORE_SLEEP : config::SPINS_BEFORE_STEAL - idle_spins;
@@ -348,7 +348,7 @@ void run_thread(const Block& blk, int t) {
     // nothing changed since.
     if (steal && spins == limit) {
       sync.sleepers.fetch_add(1, std::memory_order_seq_cst);
-      if (sync.news.load(std::memory_order_seq_cst) == seen) sync.news.wait(seen, std::memory_order_acquire);
+      if (sync.news.load(std::memory_order_seq_cst) == seen) wait_for_change(sync.news, seen);
       sync.sleepers.fetch_sub(1, std::memory_order_relaxed);
     }
   }

@@ -7,6 +7,7 @@
 // systems) and platform_windows.cpp (64-bit Windows, built with MinGW-w64).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -62,6 +63,15 @@ int usable_processors();
 // (a quota, or less work) it leaves the thread free to run anywhere in the
 // mask. For threads other than the process's first, which stays free.
 void spread_thread(int index, int threads);
+
+// Sleeps while `word` holds `old`; may also return without a change. Wakes
+// on wake_waiters. (std::atomic's own wait, where the system has a futex;
+// Windows has WaitOnAddress, while the C++ library's fallback there can miss
+// a wake-up.)
+void wait_for_change(const std::atomic<std::uint32_t>& word, std::uint32_t old);
+
+// Wakes every thread in wait_for_change on `word`.
+void wake_waiters(std::atomic<std::uint32_t>& word);
 
 // The system's text for the C library error number `err`.
 std::string error_text(int err);

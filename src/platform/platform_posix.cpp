@@ -497,6 +497,12 @@ void discard_result_file() {
   }
 }
 
+void wait_for_change(const std::atomic<std::uint32_t>& word, std::uint32_t old) {
+  word.wait(old, std::memory_order_acquire);
+}
+
+void wake_waiters(std::atomic<std::uint32_t>& word) { word.notify_all(); }
+
 namespace {
 
 // An affinity mask, grown until it holds every processor the kernel knows.

@@ -264,6 +264,16 @@ DWORD_PTR single_group_mask() {
 
 }  // namespace
 
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+              std::atomic<std::uint32_t>::is_always_lock_free);
+
+void wait_for_change(const std::atomic<std::uint32_t>& word, std::uint32_t old) {
+  WaitOnAddress(const_cast<std::atomic<std::uint32_t>*>(&word), &old, sizeof old, INFINITE);
+  std::atomic_thread_fence(std::memory_order_acquire);
+}
+
+void wake_waiters(std::atomic<std::uint32_t>& word) { WakeByAddressAll(&word); }
+
 int usable_processors() {
   const int online = static_cast<int>(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
   const int affinity = std::popcount(static_cast<std::uint64_t>(single_group_mask()));
