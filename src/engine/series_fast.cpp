@@ -289,6 +289,11 @@ bool claim(const Block& blk, std::int32_t c) {
   return false;
 }
 
+// Whether column c is in thread t's home range.
+bool is_home(const Block& blk, int t, std::int32_t c) {
+  return c >= blk.columns * t / blk.threads && c < blk.columns * (t + 1) / blk.threads;
+}
+
 // A column whose next round thread t may run, claimed; -1 when none is
 // ready. Each thread has a home range of columns, whose words stay in its
 // caches: it takes the rightmost ready one there (so that its columns move
@@ -302,7 +307,7 @@ std::int32_t claim_round(const Block& blk, int t, bool steal) {
     if (claim(blk, c)) return c;
   }
   for (std::int32_t c = 0; steal && c < blk.columns; ++c) {
-    if ((c < home_begin || c >= home_end) && claim(blk, c)) return c;
+    if (!is_home(blk, t, c) && claim(blk, c)) return c;
   }
   return -1;
 }
@@ -326,8 +331,7 @@ void run_thread(const Block& blk, int t) {
     if (c >= 0) {
       // Once it takes other threads' columns, a thread goes on taking them
       // without waiting while its own have nothing ready.
-      const bool home = c >= blk.columns * t / blk.threads && c < blk.columns * (t + 1) / blk.threads;
-      if (home) idle_spins = 0;
+      if (is_home(blk, t, c)) idle_spins = 0;
       if (blk.before_round != nullptr) blk.before_round(t);
       run_round(blk, c);
       const bool last = columns[c].done.load(std::memory_order_relaxed) == rounds;
