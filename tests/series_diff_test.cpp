@@ -195,7 +195,7 @@ void hold_up(int thread) {
 }
 
 TEST_P(SeriesDifferential, DelayedThreads) {
-  // Blocks of more groups than the ring between columns has slots.
+  // Blocks of tens to hundreds of groups, so that delayed columns fall far behind.
   const std::int32_t n = 3001;
   for (const FormulaTerm t : {FormulaTerm{16, 5}, FormulaTerm{-4, 239}}) {
     const Words ref = evaluate(SeriesSettings{SeriesEngine::reference, 1, nullptr}, n, t.coef, t.x);

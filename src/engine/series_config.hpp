@@ -39,24 +39,24 @@ inline constexpr std::int32_t MAX_COLUMNS = 128;
 // pipeline).
 inline constexpr std::int32_t MIN_COLUMN_ROWS = 512;
 
-// Remainder hand-offs a column may run ahead of the column to its right:
-// the slack that lets the threads upstream go on while a thread downstream
-// is held up. A thread's round over its columns takes about 60 us at
-// 300,000 digits on two threads, so 256 of them outlast a scheduler's time
-// slice of a few milliseconds.
-inline constexpr int RING_SLOTS = 256;
-
 // Pause instructions (about 17 ns each on the Xeon below) that a thread
 // with no ready round of its own spins before it takes another thread's
 // column, about one round's time at 300,000 digits: a column taken moves
 // its words to the taker's caches, which costs more than waiting for a
 // neighbour that is about to finish. Then, with nothing ready anywhere, it
 // spins up to SPINS_BEFORE_SLEEP more before it sleeps (std::atomic::wait)
-// until another thread finishes a round. Measured on the 2-core Xeon
+// until another thread finishes a round. While it spins it looks at the
+// columns every SPINS_BETWEEN_LOOKS pauses. Measured on the 2-core Xeon
 // (family 6 model 207), 16 * arctan(1/5) at 300,000 digits on two threads:
 // taking columns at once lost 2 to 4% to the moves.
 inline constexpr int SPINS_BEFORE_STEAL = 1000;
 inline constexpr int SPINS_BEFORE_SLEEP = 3000;
+inline constexpr int SPINS_BETWEEN_LOOKS = 16;
+
+// Word-steps a thread sweeps before it adds them to the shared progress
+// count (and at the end of its columns): about half a millisecond's work,
+// so that the threads do not contend for the count every round.
+inline constexpr std::uint64_t PROGRESS_BATCH = std::uint64_t{1} << 22;
 
 // Groups per block. A block keeps its segments fixed; between blocks the
 // pipeline drains (lanes idle for segments - 1 rounds) and the segments are

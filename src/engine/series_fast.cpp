@@ -15,14 +15,15 @@
 //   each round every lane of a column applies a group of consecutive passes
 //   (the kernel's group_terms) to its segment, and the group moves one lane
 //   (one segment) on per round, taking its remainders with it. A column's
-//   first lane takes the group from the last lane of the column to its left
-//   through a ring of remainder hand-offs.
+//   first lane takes the group that left the last lane of the column to its
+//   left, with the remainders that column left it.
 // - One thread sweeps one column. Several threads share four columns each:
 //   a round of a column can run once the column to its left has handed over
 //   the group it needs, and whichever thread is free runs it, a thread's
 //   own columns first. A slow, descheduled or absent thread so holds up
-//   only the column it is in; the ring lets the columns to its left run
-//   ahead meanwhile, and the others take over its remaining columns.
+//   only the column it is in; the columns to its left run ahead meanwhile,
+//   as far as the block goes, and the others take over its remaining
+//   columns.
 // - The segments stay fixed for a block of groups; then the pipeline drains,
 //   the words go back to term and acc, and the next block cuts its segments
 //   past the words that have become inactive.
@@ -36,6 +37,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <vector>
 
 #include "engine/fixed_point.hpp"
 #include "engine/series.hpp"
@@ -59,35 +61,43 @@ constexpr std::size_t SCRATCH_WORDS = std::size_t{ARRAY_CAPACITY} + MAX_LANES * 
 alignas(64) double scratch_words[SCRATCH_WORDS];
 alignas(64) double scratch_deltas[SCRATCH_WORDS];
 
+// Per block, for each term g of a group and each group m, a lane's state,
+// at [g * stride + slot(m)], where slot(m) = top - m counts down as m goes
+// up: in round r lane k holds group r - k, so the lanes' entries are the
+// consecutive slots from top - r up, and the groups move up one lane a
+// round without being moved in memory. Slots below and above the groups
+// are idle lanes' (the pipeline's fill and drain).
+//
+// The divisors 2j+1 and their reciprocals are the block's, formed once; the
+// remainders are each column's. A column keeps every group's remainders
+// for the block, so the column to its right takes those of the group that
+// enters its first lane from the slot it left them in, however far behind.
+std::vector<double> group_state;
+
 // One column of a block: `lanes` segments side by side, swept one round at
-// a time by whichever thread claims it. Its lane-0 group comes from the
-// column to its left, and its last lane's group goes to the column to its
-// right through `out`, a ring of remainder hand-offs.
+// a time by whichever thread claims it.
 struct alignas(64) Column {
   std::atomic<std::int32_t> done{0};  // rounds finished in this block
   std::atomic<bool> claimed{false};   // a thread is running one of its rounds
-  // Per term g and lane k at [g * lanes + k]: the remainders the lanes'
-  // groups carry from round to round, as the kernels take them.
-  alignas(64) double r2[MAX_GROUP_TERMS * MAX_LANES];
-  double r1[MAX_GROUP_TERMS * MAX_LANES];
-  // Group m's remainders leaving the last lane, at slot m % RING_SLOTS.
-  double out_r2[config::RING_SLOTS][MAX_GROUP_TERMS];
-  double out_r1[config::RING_SLOTS][MAX_GROUP_TERMS];
+  double* r2 = nullptr;               // remainders of the divisions by b
+  double* r1 = nullptr;               // and by d, laid out as above
 };
 Column columns[config::MAX_COLUMNS];
 
-// The divisors 2j+1 of a block's passes and their reciprocals, formed once
-// a block rather than once a round in every lane.
-double pass_d[config::MAX_BLOCK_PASSES];
-double pass_rd[config::MAX_BLOCK_PASSES];
-
 // What the threads of a block share besides the columns: columns finished,
-// a count bumped after every round so that waiting threads see news, and
-// how many threads sleep on it.
+// how many threads sleep, and a count that a finished round bumps while
+// any do, for them to sleep on. Threads that spin look at the columns
+// themselves, so a round finished with nobody asleep touches no shared
+// line but its column's.
+//
+// The schedule's atomics are sequentially consistent, which keeps a sleeper
+// from missing a round: a finishing thread stores the column's progress and
+// releases it, then reads `sleepers`; a thread about to sleep increments
+// `sleepers`, then looks at every column. One of the two sees the other.
 struct alignas(64) BlockSync {
   std::atomic<std::int32_t> finished{0};
-  alignas(64) std::atomic<std::uint32_t> news{0};
   alignas(64) std::atomic<std::int32_t> sleepers{0};
+  alignas(64) std::atomic<std::uint32_t> news{0};
 };
 BlockSync sync;
 
@@ -177,6 +187,10 @@ struct Block {
   std::int32_t threads;     // threads sharing the columns
   std::int32_t columns;     // columns, `lanes` segments each
   std::int32_t rows;        // rows per segment
+  std::size_t stride;       // slots per term in the group state
+  std::int32_t top;         // slot of group 0
+  const double* lane_d;     // the divisors d by slot, as above
+  const double* lane_rd;    // and their reciprocals
   SeriesProgress* progress;
   void (*before_round)(int thread);
 };
@@ -186,106 +200,63 @@ struct Block {
 std::int32_t column_rounds(const Block& blk) { return blk.groups + blk.lanes - 1; }
 
 // Whether column c's next round can run now: the column to its left has
-// handed over the group that enters lane 0 (it left that column's last
-// lane in its round r + lanes - 1), and the column to its right has taken
-// the group that the ring slot about to be written held.
+// done with the group that enters lane 0 (it left that column's last lane
+// in its round r + lanes - 1).
 bool round_ready(const Block& blk, std::int32_t c) {
-  const std::int32_t r = columns[c].done.load(std::memory_order_acquire);
+  const std::int32_t r = columns[c].done.load(std::memory_order_seq_cst);
   if (r >= column_rounds(blk)) return false;
-  if (c > 0 && r < blk.groups && columns[c - 1].done.load(std::memory_order_acquire) < r + blk.lanes) return false;
-  const std::int32_t group_out = r - (blk.lanes - 1);
-  return c + 1 >= blk.columns || group_out < config::RING_SLOTS ||
-         columns[c + 1].done.load(std::memory_order_acquire) > group_out - config::RING_SLOTS;
+  return c == 0 || r >= blk.groups || columns[c - 1].done.load(std::memory_order_seq_cst) >= r + blk.lanes;
 }
 
-// Column c's next round, by a thread that has claimed the column. Its
-// lanes' groups move up one lane; lane 0 takes the next group.
-void run_round(const Block& blk, std::int32_t c) {
+// The lanes that hold a group in round r: lane k holds group r - k.
+std::uint32_t active_lanes(const Block& blk, std::int32_t r) {
+  const std::int32_t low = std::max(0, r - blk.groups + 1), high = std::min(blk.lanes - 1, r);
+  const std::uint64_t upto_high = (std::uint64_t{2} << high) - 1, below_low = (std::uint64_t{1} << low) - 1;
+  return static_cast<std::uint32_t>(upto_high & ~below_low);
+}
+
+// Column c's next round, by a thread that has claimed the column. Lane 0
+// takes the next group, with the remainders the column to its left left
+// it. Returns the word-steps swept.
+std::uint64_t run_round(const Block& blk, std::int32_t c) {
   Column& col = columns[c];
-  const std::int32_t lanes = blk.lanes;
-  const int G = blk.group;
   const std::int32_t r = col.done.load(std::memory_order_relaxed);
-  alignas(64) double d[MAX_GROUP_TERMS * MAX_LANES];
-  alignas(64) double rd[MAX_GROUP_TERMS * MAX_LANES];
-  auto at = [lanes](int g, std::int32_t k) { return g * lanes + k; };
-
-  for (std::int32_t k = lanes - 1; k > 0; --k) {
-    for (int g = 0; g < G; ++g) {
-      col.r2[at(g, k)] = col.r2[at(g, k - 1)];
-      col.r1[at(g, k)] = col.r1[at(g, k - 1)];
+  const std::size_t lane0 = std::size_t(blk.top - r);
+  if (c > 0 && r < blk.groups) {
+    const Column& left = columns[c - 1];
+    for (int g = 0; g < blk.group; ++g) {
+      col.r2[g * blk.stride + lane0] = left.r2[g * blk.stride + lane0];
+      col.r1[g * blk.stride + lane0] = left.r1[g * blk.stride + lane0];
     }
   }
-  std::uint32_t mask = 0;
-  for (std::int32_t k = 0; k < lanes; ++k) {
-    const std::int32_t group = r - k;
-    const bool active = group >= 0 && group < blk.groups;
-    for (int g = 0; g < G; ++g) {
-      if (active) {
-        d[at(g, k)] = pass_d[group * G + g];
-        rd[at(g, k)] = pass_rd[group * G + g];
-      } else {
-        d[at(g, k)] = IDLE_LANE_DIVISOR;
-        rd[at(g, k)] = 1.0 / IDLE_LANE_DIVISOR;
-        col.r2[at(g, k)] = 0.0;
-        col.r1[at(g, k)] = 0.0;
-      }
-    }
-    if (active) mask |= std::uint32_t{1} << k;
-  }
-  if (r < blk.groups) {
-    const int slot = r % config::RING_SLOTS;
-    for (int g = 0; g < G; ++g) {
-      if (c == 0) {
-        PassDivisors div = blk.base;
-        div.d = pass_d[r * G + g];
-        div.rd = pass_rd[r * G + g];
-        col.r2[at(g, 0)] = entry_r2(blk.prefix, div);
-        col.r1[at(g, 0)] = entry_r1(blk.prefix, div);
-      } else {
-        col.r2[at(g, 0)] = columns[c - 1].out_r2[slot][g];
-        col.r1[at(g, 0)] = columns[c - 1].out_r1[slot][g];
-      }
-    }
-  }
-
+  const std::uint32_t mask = active_lanes(blk, r);
   RoundArgs args;
-  args.words = scratch_words + std::size_t(c) * lanes * blk.rows;
-  args.deltas = scratch_deltas + std::size_t(c) * lanes * blk.rows;
+  args.words = scratch_words + std::size_t(c) * blk.lanes * blk.rows;
+  args.deltas = scratch_deltas + std::size_t(c) * blk.lanes * blk.rows;
   args.rows = blk.rows;
-  args.r2 = col.r2;
-  args.r1 = col.r1;
-  args.d = d;
-  args.rd = rd;
+  args.r2 = col.r2 + lane0;
+  args.r1 = col.r1 + lane0;
+  args.d = blk.lane_d + lane0;
+  args.rd = blk.lane_rd + lane0;
+  args.term_stride = blk.stride;
   args.radix = radix;
   args.b = blk.base.b;
   args.rb = blk.base.rb;
   args.sign = pass_sign(blk.first_pass);
   args.lane_mask = mask;
   blk.kernel->round(args);
-
-  const std::int32_t group_out = r - (lanes - 1);
-  if (c + 1 < blk.columns && group_out >= 0 && group_out < blk.groups) {
-    const int slot = group_out % config::RING_SLOTS;
-    for (int g = 0; g < G; ++g) {
-      col.out_r2[slot][g] = col.r2[at(g, lanes - 1)];
-      col.out_r1[slot][g] = col.r1[at(g, lanes - 1)];
-    }
-  }
-  if (blk.progress != nullptr) {
-    blk.progress->done.fetch_add(std::uint64_t(blk.rows) * G * static_cast<unsigned>(__builtin_popcount(mask)),
-                                 std::memory_order_relaxed);
-  }
-  col.done.store(r + 1, std::memory_order_release);
+  col.done.store(r + 1, std::memory_order_seq_cst);
+  return std::uint64_t(blk.rows) * blk.group * static_cast<unsigned>(__builtin_popcount(mask));
 }
 
 // Claims column c if its next round is ready; false if it is not or
 // another thread holds it.
 bool claim(const Block& blk, std::int32_t c) {
-  if (columns[c].claimed.load(std::memory_order_relaxed) || !round_ready(blk, c)) return false;
-  if (columns[c].claimed.exchange(true, std::memory_order_acquire)) return false;
+  if (columns[c].claimed.load(std::memory_order_seq_cst) || !round_ready(blk, c)) return false;
+  if (columns[c].claimed.exchange(true, std::memory_order_seq_cst)) return false;
   // Another thread may have run the round between the check and the claim.
   if (round_ready(blk, c)) return true;
-  columns[c].claimed.store(false, std::memory_order_release);
+  columns[c].claimed.store(false, std::memory_order_seq_cst);
   return false;
 }
 
@@ -317,45 +288,48 @@ std::int32_t claim_round(const Block& blk, int t, bool steal) {
 // home spins a while (a neighbour's round is usually about to finish)
 // before it takes another thread's column, whose words then move to its
 // caches; with nothing ready anywhere it spins, then sleeps until a round
-// finishes anywhere.
+// finishes anywhere. Its word-steps reach the progress count in batches,
+// so that the threads do not contend for it every round.
 void run_thread(const Block& blk, int t) {
   const std::int32_t rounds = column_rounds(blk);
   int idle_spins = 0;  // since this thread last ran a round of its own
-  for (;;) {
-    // News first: a round that finishes the block after this look at
-    // `finished` changes `news`, so the wait below cannot miss it.
-    const std::uint32_t seen = sync.news.load(std::memory_order_seq_cst);
-    if (sync.finished.load(std::memory_order_seq_cst) == blk.columns) break;
+  std::uint64_t unreported = 0;
+  while (sync.finished.load(std::memory_order_seq_cst) < blk.columns) {
     const bool steal = idle_spins >= config::SPINS_BEFORE_STEAL;
-    const std::int32_t c = claim_round(blk, t, steal);
-    if (c >= 0) {
-      // Once it takes other threads' columns, a thread goes on taking them
-      // without waiting while its own have nothing ready.
-      if (is_home(blk, t, c)) idle_spins = 0;
-      if (blk.before_round != nullptr) blk.before_round(t);
-      run_round(blk, c);
-      const bool last = columns[c].done.load(std::memory_order_relaxed) == rounds;
-      columns[c].claimed.store(false, std::memory_order_release);
-      if (last) sync.finished.fetch_add(1, std::memory_order_seq_cst);
-      sync.news.fetch_add(1, std::memory_order_seq_cst);
-      if (sync.sleepers.load(std::memory_order_seq_cst) > 0) wake_waiters(sync.news);
-      continue;
-    }
-    const int limit = steal ? config::SPINS_BEFORE_SLEEP : config::SPINS_BEFORE_STEAL - idle_spins;
-    int spins = 0;
-    while (sync.news.load(std::memory_order_acquire) == seen && spins < limit) {
-      cpu_relax();
-      ++spins;
-    }
-    idle_spins += spins;
-    // Sleep only after a look at every column found none ready, and
-    // nothing changed since.
-    if (steal && spins == limit) {
+    std::int32_t c = claim_round(blk, t, steal);
+    if (c < 0) {
+      for (int k = 0; k < config::SPINS_BETWEEN_LOOKS; ++k) cpu_relax();
+      idle_spins += config::SPINS_BETWEEN_LOOKS;
+      if (idle_spins < config::SPINS_BEFORE_STEAL + config::SPINS_BEFORE_SLEEP) continue;
+      // Sleep only if a look at every column, after saying so, finds none
+      // ready and the block unfinished: any round finished since bumps
+      // `news`.
+      const std::uint32_t seen = sync.news.load(std::memory_order_seq_cst);
       sync.sleepers.fetch_add(1, std::memory_order_seq_cst);
-      if (sync.news.load(std::memory_order_seq_cst) == seen) wait_for_change(sync.news, seen);
-      sync.sleepers.fetch_sub(1, std::memory_order_relaxed);
+      c = claim_round(blk, t, true);
+      if (c < 0 && sync.finished.load(std::memory_order_seq_cst) < blk.columns) wait_for_change(sync.news, seen);
+      sync.sleepers.fetch_sub(1, std::memory_order_seq_cst);
+      idle_spins = config::SPINS_BEFORE_STEAL;
+      if (c < 0) continue;
+    }
+    // Once it takes other threads' columns, a thread goes on taking them
+    // without waiting while its own have nothing ready.
+    if (is_home(blk, t, c)) idle_spins = 0;
+    if (blk.before_round != nullptr) blk.before_round(t);
+    unreported += run_round(blk, c);
+    const bool last = columns[c].done.load(std::memory_order_relaxed) == rounds;
+    columns[c].claimed.store(false, std::memory_order_seq_cst);
+    if (last) sync.finished.fetch_add(1, std::memory_order_seq_cst);
+    if (sync.sleepers.load(std::memory_order_seq_cst) > 0) {
+      sync.news.fetch_add(1, std::memory_order_seq_cst);
+      wake_waiters(sync.news);
+    }
+    if (blk.progress != nullptr && (unreported >= config::PROGRESS_BATCH || last)) {
+      blk.progress->done.fetch_add(unreported, std::memory_order_relaxed);
+      unreported = 0;
     }
   }
+  if (blk.progress != nullptr) blk.progress->done.fetch_add(unreported, std::memory_order_relaxed);
 }
 
 // Where segment k starts in a scratch array; its rows are `lanes` apart.
@@ -364,7 +338,7 @@ std::size_t segment_start(std::int32_t k, std::int32_t rows, std::int32_t lanes)
 }
 
 // Applies blk.groups * blk.group passes to words prefix.first .. n.
-void run_block(const Block& blk, std::int32_t* acc, std::int32_t* term, std::int32_t n) {
+void run_block(Block& blk, std::int32_t* acc, std::int32_t* term, std::int32_t n) {
   const std::int32_t first = blk.prefix.first;
   const std::int32_t segments = blk.columns * blk.lanes;
   const std::int32_t rows = blk.rows;
@@ -380,17 +354,51 @@ void run_block(const Block& blk, std::int32_t* acc, std::int32_t* term, std::int
       deltas[r * row_stride] = 0.0;
     }
   }
-  for (std::int32_t p = 0; p < blk.groups * blk.group; ++p) {
-    const PassDivisors div = pass_divisors(blk.base, blk.first_pass + p);
-    pass_d[p] = div.d;
-    pass_rd[p] = div.rd;
+  // The group state: divisors, then each column's remainders. Idle slots
+  // get a real divisor with zero remainders, which keeps an idle lane's
+  // work ordinary arithmetic; column 0's groups enter with the remainders
+  // the skipped words leave, the other columns' groups are copied in as
+  // they arrive.
+  const int G = blk.group;
+  blk.stride = std::size_t(blk.groups) + 2 * std::size_t(blk.lanes) - 2;
+  blk.top = blk.groups + blk.lanes - 2;
+  const std::size_t per_term = G * blk.stride;
+  if (group_state.size() < (2 + 2 * std::size_t(blk.columns)) * per_term) {
+    group_state.resize((2 + 2 * std::size_t(blk.columns)) * per_term);
   }
+  double* const lane_d = group_state.data();
+  double* const lane_rd = lane_d + per_term;
   for (std::int32_t c = 0; c < blk.columns; ++c) {
-    std::fill_n(columns[c].r2, MAX_GROUP_TERMS * MAX_LANES, 0.0);
-    std::fill_n(columns[c].r1, MAX_GROUP_TERMS * MAX_LANES, 0.0);
+    columns[c].r2 = lane_rd + (1 + 2 * std::size_t(c)) * per_term;
+    columns[c].r1 = columns[c].r2 + per_term;
     columns[c].done.store(0, std::memory_order_relaxed);
     columns[c].claimed.store(false, std::memory_order_relaxed);
   }
+  // The idle slots: lanes - 1 below the groups' and as many above.
+  const std::size_t idle = std::size_t(blk.lanes) - 1;
+  for (int g = 0; g < G; ++g) {
+    for (const std::size_t from : {std::size_t{0}, blk.stride - idle}) {
+      const std::size_t at = g * blk.stride + from;
+      std::fill_n(lane_d + at, idle, IDLE_LANE_DIVISOR);
+      std::fill_n(lane_rd + at, idle, 1.0 / IDLE_LANE_DIVISOR);
+      for (std::int32_t c = 0; c < blk.columns; ++c) {
+        std::fill_n(columns[c].r2 + at, idle, 0.0);
+        std::fill_n(columns[c].r1 + at, idle, 0.0);
+      }
+    }
+  }
+  for (std::int32_t m = 0; m < blk.groups; ++m) {
+    const std::size_t slot = std::size_t(blk.top - m);
+    for (int g = 0; g < G; ++g) {
+      const PassDivisors div = pass_divisors(blk.base, blk.first_pass + m * G + g);
+      lane_d[g * blk.stride + slot] = div.d;
+      lane_rd[g * blk.stride + slot] = div.rd;
+      columns[0].r2[g * blk.stride + slot] = entry_r2(blk.prefix, div);
+      columns[0].r1[g * blk.stride + slot] = entry_r1(blk.prefix, div);
+    }
+  }
+  blk.lane_d = lane_d;
+  blk.lane_rd = lane_rd;
   sync.finished.store(0, std::memory_order_relaxed);
   if (blk.threads == 1) {
     run_thread(blk, 0);
@@ -418,12 +426,13 @@ std::int32_t block_groups(std::int32_t n, std::int32_t segments, int group, doub
   return static_cast<std::int32_t>(std::clamp(best, std::min(double(config::MIN_BLOCK_GROUPS), most), most));
 }
 
-int threads_for(const SeriesSettings& settings, std::int32_t active_words, std::int32_t lanes) {
+// The threads of a block: those asked for, or with `cores` (the processors
+// this process can use, looked up once a call), as many as suit the words.
+int threads_for(const SeriesSettings& settings, int cores, std::int32_t active_words, std::int32_t lanes) {
   int threads = settings.threads;
   if (threads <= 0) {
-    threads = available_cores();
     const std::int32_t rows_each = config::MIN_ROWS_PER_THREAD * lanes;
-    threads = std::max(1, std::min(threads, active_words / rows_each));
+    threads = std::max(1, std::min(cores, active_words / rows_each));
   }
   threads = std::min(threads, config::MAX_THREADS);
   return threads > 1 ? pool().reserve(threads) : 1;
@@ -447,11 +456,14 @@ SeriesStatus atan_accumulate_fast(const RoundKernel& kernel, const SeriesSetting
   }
 
   series_first_term(acc, term, n, coef, x);
+  // Reading the affinity mask and the control group's quota takes system
+  // calls and file reads: once a call, not once a block.
+  const int cores = settings.threads > 0 ? settings.threads : available_cores();
   std::int32_t j = 1;
   while (j <= series_terms) {
     Prefix prefix = find_prefix(term, n);
     const std::int32_t active = n - prefix.first + 1;
-    const int threads = threads_for(settings, std::max(active, 0), lanes);
+    const int threads = threads_for(settings, cores, std::max(active, 0), lanes);
     // One thread sweeps one column; several share a few columns each, of at
     // least MIN_COLUMN_ROWS rows.
     const std::int32_t per_thread =

@@ -152,18 +152,19 @@ void round_by_term(const RoundArgs& a) {
   const V radix_v = hn::Set(d, a.radix), b = hn::Set(d, a.b), rb = hn::Set(d, a.rb);
   for (int g = 0; g < GROUP; ++g) {
     const V sign = hn::Set(d, (g % 2 == 0) ? a.sign : -a.sign);
-    V r2 = hn::LoadU(d, a.r2 + g * lanes);
-    V r1 = hn::LoadU(d, a.r1 + g * lanes);
-    const V dv = hn::LoadU(d, a.d + g * lanes);
-    const V rdv = hn::LoadU(d, a.rd + g * lanes);
+    const std::size_t state = g * a.term_stride;
+    V r2 = hn::LoadU(d, a.r2 + state);
+    V r1 = hn::LoadU(d, a.r1 + state);
+    const V dv = hn::LoadU(d, a.d + state);
+    const V rdv = hn::LoadU(d, a.rd + state);
     for (std::int32_t row = 0; row < a.rows; ++row) {
       double* words = a.words + row * lanes;
       V q;
       const V v = word_step(hn::LoadU(d, words), r2, r1, b, rb, dv, rdv, radix_v, q);
       put_row<true, false>(words, a.deltas + row * lanes, q, hn::Mul(v, sign), active);
     }
-    hn::StoreU(r2, d, a.r2 + g * lanes);
-    hn::StoreU(r1, d, a.r1 + g * lanes);
+    hn::StoreU(r2, d, a.r2 + state);
+    hn::StoreU(r1, d, a.r1 + state);
   }
 }
 
@@ -200,10 +201,10 @@ HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
 #define ATANPI_TERM_STATE(g)                                                   \
   V r2_##g = zero, r1_##g = zero, d_##g = zero, rd_##g = zero, q_##g = zero, p_##g = zero; \
   if constexpr ((g) < GROUP) {                                                 \
-    r2_##g = hn::LoadU(d, a.r2 + (g) * lanes);                                 \
-    r1_##g = hn::LoadU(d, a.r1 + (g) * lanes);                                 \
-    d_##g = hn::LoadU(d, a.d + (g) * lanes);                                   \
-    rd_##g = hn::LoadU(d, a.rd + (g) * lanes);                                 \
+    r2_##g = hn::LoadU(d, a.r2 + (g) * a.term_stride);                         \
+    r1_##g = hn::LoadU(d, a.r1 + (g) * a.term_stride);                         \
+    d_##g = hn::LoadU(d, a.d + (g) * a.term_stride);                           \
+    rd_##g = hn::LoadU(d, a.rd + (g) * a.term_stride);                         \
   }
   ATANPI_EACH_TERM(ATANPI_TERM_STATE)
 #undef ATANPI_TERM_STATE
@@ -252,8 +253,8 @@ HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
 
 #define ATANPI_STORE_TERM(g)                     \
   if constexpr ((g) < GROUP) {                   \
-    hn::StoreU(r2_##g, d, a.r2 + (g) * lanes);   \
-    hn::StoreU(r1_##g, d, a.r1 + (g) * lanes);   \
+    hn::StoreU(r2_##g, d, a.r2 + (g) * a.term_stride); \
+    hn::StoreU(r1_##g, d, a.r1 + (g) * a.term_stride); \
   }
   ATANPI_EACH_TERM(ATANPI_STORE_TERM)
 #undef ATANPI_STORE_TERM

@@ -32,13 +32,15 @@ struct RoundArgs {
   double* words = nullptr;
   double* deltas = nullptr;
   std::int32_t rows = 0;
-  // Per term g and lane k, at [g * lanes + k]: remainders of the divisions
-  // by b and by d at the segment's start, replaced by those at its end.
+  // Per term g and lane k, at [g * term_stride + k]: remainders of the
+  // divisions by b and by d at the segment's start, replaced by those at
+  // its end.
   double* r2 = nullptr;
   double* r1 = nullptr;
   // Per term and lane, laid out alike: d = 2j+1 and its rounded reciprocal.
   const double* d = nullptr;
   const double* rd = nullptr;
+  std::size_t term_stride = 0;
   double radix = 0.0;  // the word base, 10^5
   double b = 0.0;      // x^2
   double rb = 0.0;     // 1 / x^2, rounded
