@@ -106,12 +106,6 @@ WorkerPool& pool() {
   return workers;
 }
 
-void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
 enum class PrefixKind { none, zeros, complement };
 
 // The leading words no pass changes, and the first word a pass must visit.
@@ -193,6 +187,9 @@ struct Block {
   const double* lane_rd;    // and their reciprocals
   SeriesProgress* progress;
   void (*before_round)(int thread);
+  std::int32_t* acc;        // the words, 1 .. n
+  std::int32_t* term;
+  std::int32_t n;
 };
 
 // Rounds a column runs in a block: in its round r lane k holds group
@@ -215,9 +212,45 @@ std::uint32_t active_lanes(const Block& blk, std::int32_t r) {
   return static_cast<std::uint32_t>(upto_high & ~below_low);
 }
 
+// Where segment k starts in a scratch array; its rows are `lanes` apart.
+std::size_t segment_start(std::int32_t k, std::int32_t rows, std::int32_t lanes) {
+  return std::size_t(k / lanes) * rows * lanes + k % lanes;
+}
+
+// Column c's words into the scratch arrays: segment k holds words
+// prefix.first + k*rows .., and word (k, r) sits at row r, lane k % lanes
+// of column k / lanes. Words past n are zeros; the sums start at zero.
+void load_column(const Block& blk, std::int32_t c) {
+  for (std::int32_t k = c * blk.lanes; k < (c + 1) * blk.lanes; ++k) {
+    double* words = scratch_words + segment_start(k, blk.rows, blk.lanes);
+    double* deltas = scratch_deltas + segment_start(k, blk.rows, blk.lanes);
+    for (std::int32_t r = 0; r < blk.rows; ++r) {
+      const std::int32_t pos = blk.prefix.first + k * blk.rows + r;
+      words[r * blk.lanes] = pos <= blk.n ? blk.term[pos - 1] : 0;
+      deltas[r * blk.lanes] = 0.0;
+    }
+  }
+}
+
+// Column c's words back into term, and its sums added to acc.
+void store_column(const Block& blk, std::int32_t c) {
+  for (std::int32_t k = c * blk.lanes; k < (c + 1) * blk.lanes; ++k) {
+    const double* words = scratch_words + segment_start(k, blk.rows, blk.lanes);
+    const double* deltas = scratch_deltas + segment_start(k, blk.rows, blk.lanes);
+    for (std::int32_t r = 0; r < blk.rows; ++r) {
+      const std::int32_t pos = blk.prefix.first + k * blk.rows + r;
+      if (pos > blk.n) return;
+      blk.term[pos - 1] = static_cast<std::int32_t>(words[r * blk.lanes]);
+      blk.acc[pos - 1] += static_cast<std::int32_t>(deltas[r * blk.lanes]);
+    }
+  }
+}
+
 // Column c's next round, by a thread that has claimed the column. Lane 0
 // takes the next group, with the remainders the column to its left left
-// it. Returns the word-steps swept.
+// it. The first round loads the column's words and the last stores them,
+// so that each thread moves the words of the columns it starts and ends,
+// in parallel with the others. Returns the word-steps swept.
 std::uint64_t run_round(const Block& blk, std::int32_t c) {
   Column& col = columns[c];
   const std::int32_t r = col.done.load(std::memory_order_relaxed);
@@ -229,6 +262,7 @@ std::uint64_t run_round(const Block& blk, std::int32_t c) {
       col.r1[g * blk.stride + lane0] = left.r1[g * blk.stride + lane0];
     }
   }
+  if (r == 0) load_column(blk, c);
   const std::uint32_t mask = active_lanes(blk, r);
   RoundArgs args;
   args.words = scratch_words + std::size_t(c) * blk.lanes * blk.rows;
@@ -245,6 +279,7 @@ std::uint64_t run_round(const Block& blk, std::int32_t c) {
   args.sign = pass_sign(blk.first_pass);
   args.lane_mask = mask;
   blk.kernel->round(args);
+  if (r + 1 == column_rounds(blk)) store_column(blk, c);
   col.done.store(r + 1, std::memory_order_seq_cst);
   return std::uint64_t(blk.rows) * blk.group * static_cast<unsigned>(__builtin_popcount(mask));
 }
@@ -332,28 +367,8 @@ void run_thread(const Block& blk, int t) {
   if (blk.progress != nullptr) blk.progress->done.fetch_add(unreported, std::memory_order_relaxed);
 }
 
-// Where segment k starts in a scratch array; its rows are `lanes` apart.
-std::size_t segment_start(std::int32_t k, std::int32_t rows, std::int32_t lanes) {
-  return std::size_t(k / lanes) * rows * lanes + k % lanes;
-}
-
 // Applies blk.groups * blk.group passes to words prefix.first .. n.
-void run_block(Block& blk, std::int32_t* acc, std::int32_t* term, std::int32_t n) {
-  const std::int32_t first = blk.prefix.first;
-  const std::int32_t segments = blk.columns * blk.lanes;
-  const std::int32_t rows = blk.rows;
-  const std::size_t row_stride = std::size_t(blk.lanes);
-  // Segment k holds words first + k*rows ..; word (k, r) sits at row r,
-  // lane k % lanes of column k / lanes.
-  for (std::int32_t k = 0; k < segments; ++k) {
-    double* base = scratch_words + segment_start(k, rows, blk.lanes);
-    double* deltas = scratch_deltas + segment_start(k, rows, blk.lanes);
-    for (std::int32_t r = 0; r < rows; ++r) {
-      const std::int32_t pos = first + k * rows + r;
-      base[r * row_stride] = pos <= n ? term[pos - 1] : 0;
-      deltas[r * row_stride] = 0.0;
-    }
-  }
+void run_block(Block& blk) {
   // The group state: divisors, then each column's remainders. Idle slots
   // get a real divisor with zero remainders, which keeps an idle lane's
   // work ordinary arithmetic; column 0's groups enter with the remainders
@@ -407,16 +422,6 @@ void run_block(Block& blk, std::int32_t* acc, std::int32_t* term, std::int32_t n
       if (t > 0) spread_thread(t, blk.threads);
       run_thread(blk, t);
     });
-  }
-  for (std::int32_t k = 0; k < segments; ++k) {
-    const double* base = scratch_words + segment_start(k, rows, blk.lanes);
-    const double* deltas = scratch_deltas + segment_start(k, rows, blk.lanes);
-    for (std::int32_t r = 0; r < rows; ++r) {
-      const std::int32_t pos = first + k * rows + r;
-      if (pos > n) break;
-      term[pos - 1] = static_cast<std::int32_t>(base[r * row_stride]);
-      acc[pos - 1] += static_cast<std::int32_t>(deltas[r * row_stride]);
-    }
   }
 }
 
@@ -494,7 +499,10 @@ SeriesStatus atan_accumulate_fast(const RoundKernel& kernel, const SeriesSetting
         blk.before_round = settings.before_round;
         blk.rows = (n - prefix.first + 1 + segments - 1) / segments;
         blk.progress = progress;
-        run_block(blk, acc, term, n);
+        blk.acc = acc;
+        blk.term = term;
+        blk.n = n;
+        run_block(blk);
       } else {
         // Fewer than a group's passes left: one at a time.
         for (std::int32_t k = j; k < j + passes; ++k) {

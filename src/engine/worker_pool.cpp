@@ -3,11 +3,30 @@
 #include <system_error>
 
 namespace atanorg {
+namespace {
+
+// Pauses (about 17 ns each on x86) a worker spins for the next job, or the
+// caller for the workers' end, before sleeping: about a third of a
+// millisecond, more than the serial work between two blocks.
+constexpr int SPINS_BEFORE_SLEEP = 20000;
+
+// Spins until `done` holds or the spins run out; whether it holds.
+template <typename Done>
+bool spin_until(Done done) {
+  for (int i = 0; i < SPINS_BEFORE_SLEEP; ++i) {
+    if (done()) return true;
+    cpu_relax();
+  }
+  return done();
+}
+
+}  // namespace
 
 WorkerPool::~WorkerPool() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
+    ++generation_;
   }
   start_.notify_all();
   for (std::thread& t : threads_) t.join();
@@ -35,6 +54,7 @@ void WorkerPool::run(int count, const std::function<void(int)>& job) {
   }
   start_.notify_all();
   job(0);
+  spin_until([this] { return running_.load(std::memory_order_acquire) == 0; });
   std::unique_lock<std::mutex> lock(mutex_);
   done_.wait(lock, [this] { return running_ == 0; });
   job_ = nullptr;
@@ -44,6 +64,7 @@ void WorkerPool::work(int index) {
   unsigned long seen = 0;
   for (;;) {
     const std::function<void(int)>* job = nullptr;
+    spin_until([&] { return generation_.load(std::memory_order_acquire) != seen; });
     {
       std::unique_lock<std::mutex> lock(mutex_);
       start_.wait(lock, [&] { return stopping_ || generation_ != seen; });
