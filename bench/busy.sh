@@ -63,18 +63,27 @@ one_run() {
   sed -n 's/^ Pi Computation,  Time(s)= \([0-9.]*\) $/\1/p' "$work/console.txt" | head -n 1
 }
 
-# The median of RUNS runs of the command given.
+# The median of the numbers given, and of RUNS runs of the command given.
+median_of() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 median_run() {
   local k times=()
   for ((k = 0; k < runs; k++)); do times+=("$(one_run "$@")"); done
-  printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p"
+  median_of "${times[@]}"
 }
 
 echo "busy.sh: formula $id, $digits digits, medians of $runs runs; CPUs $cpu0 and $cpu1"
 echo "processor: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)," \
   "$(nproc) CPUs available; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-t1=$(median_run "$build/atanpi-bench-run" --threads=1)
-quiet=$(median_run "$build/atanpi")
+# T1 and quiet alternate, so that a change in the machine's speed while
+# they run (a neighbour on the host, say) shows in both alike.
+t1_times=()
+quiet_times=()
+for ((k = 0; k < runs; k++)); do
+  t1_times+=("$(one_run "$build/atanpi-bench-run" --threads=1)")
+  quiet_times+=("$(one_run "$build/atanpi")")
+done
+t1=$(median_of "${t1_times[@]}")
+quiet=$(median_of "${quiet_times[@]}")
 start_loop "$cpu1"
 sleep 0.2
 uneven=$(median_run "$build/atanpi")

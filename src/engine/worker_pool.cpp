@@ -6,9 +6,10 @@ namespace atanorg {
 namespace {
 
 // Pauses (about 17 ns each on x86) a worker spins for the next job, or the
-// caller for the workers' end, before sleeping: about a third of a
-// millisecond, more than the serial work between two blocks.
-constexpr int SPINS_BEFORE_SLEEP = 20000;
+// caller for the workers' end, before sleeping: about 85 us, more than the
+// serial work between two blocks, and little time taken from other work on
+// a crowded machine.
+constexpr int SPINS_BEFORE_SLEEP = 5000;
 
 // Spins until `done` holds or the spins run out; whether it holds.
 template <typename Done>
