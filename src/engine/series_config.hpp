@@ -51,7 +51,7 @@ inline constexpr std::int32_t MIN_COLUMN_ROWS = 512;
 // taking columns at once lost 2 to 4% to the moves.
 inline constexpr int SPINS_BEFORE_STEAL = 1000;
 inline constexpr int SPINS_BEFORE_SLEEP = 3000;
-inline constexpr int SPINS_BETWEEN_LOOKS = 16;
+inline constexpr int SPINS_BETWEEN_LOOKS = 64;
 
 // Word-steps a thread sweeps before it adds them to the shared progress
 // count (and at the end of its columns): about half a millisecond's work,
