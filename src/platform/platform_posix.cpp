@@ -309,11 +309,18 @@ long read_at(int fd, char* data, std::size_t size, std::int64_t offset) {
 }
 
 long read_some(int fd, char* data, std::size_t size) {
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags != -1 && (flags & O_NONBLOCK) != 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   for (;;) {
     const ssize_t n = read(fd, data, size);
-    if (n >= 0 || errno != EINTR) return n;
+    if (n >= 0) return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // Opened without waiting (a file that became a FIFO): from now on the
+      // reads wait. Cleared here, on the first read that would wait, rather
+      // than with a system call before every read.
+      const int flags = fcntl(fd, F_GETFL);
+      if (flags == -1 || (flags & O_NONBLOCK) == 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) return -1;
+    } else if (errno != EINTR) {
+      return -1;
+    }
   }
 }
 
