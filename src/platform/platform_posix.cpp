@@ -24,6 +24,7 @@
 
 #include "platform/cpu_quota.hpp"
 #include "platform/platform.hpp"
+#include "platform/temp_name.hpp"
 
 namespace atanorg {
 namespace {
@@ -70,15 +71,6 @@ constexpr int FAULT_SIGNALS[] = {SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSE
 
 // A kernel limit, mirrored: symbolic links followed before giving up (ELOOP).
 constexpr int MAX_LINKS = 40;
-// Tries at creating a temporary file before giving up, for the rare case that
-// another run's clean-up takes it between creation and lock (see below).
-constexpr int TEMP_FILE_TRIES = 16;
-// A temporary file is named "." + the result's name + TEMP_MARKER + six
-// random letters or digits (mkstemp's). The marker keeps the name apart
-// from every other program's: rsync, for one, receives into "." + name +
-// "." + six letters or digits, which has a '.' where this has its '-'.
-constexpr char TEMP_MARKER[] = ".atanpi-";
-constexpr std::size_t TEMP_SUFFIX_LENGTH = 6;
 
 bool is_fault_signal(int sig) {
   for (int fault : FAULT_SIGNALS) {
@@ -233,17 +225,6 @@ bool starts_as_a_result(int fd, const struct stat& st, std::string_view title_li
   return pread(fd, start.data(), start.size(), 0) == static_cast<ssize_t>(start.size()) && start == title_line;
 }
 
-bool is_temp_name(const char* entry, const std::string& prefix) {
-  if (std::strncmp(entry, prefix.c_str(), prefix.size()) != 0) return false;
-  const char* suffix = entry + prefix.size();
-  if (std::strlen(suffix) != TEMP_SUFFIX_LENGTH) return false;
-  for (const char* c = suffix; *c != '\0'; ++c) {
-    const bool alnum = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9');
-    if (!alnum) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool open_closed_standard_descriptors() {
@@ -357,7 +338,7 @@ void remove_stale_temp_files(const std::string& name, std::string_view title_lin
   if (listing == nullptr) return;
   const int dir_fd = dirfd(listing);
   while (const dirent* entry = readdir(listing)) {
-    if (!is_temp_name(entry->d_name, prefix)) continue;
+    if (!is_temp_name<char>(entry->d_name, prefix)) continue;
     struct stat named {}, opened {};
     if (fstatat(dir_fd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !is_own_single_file(named)) continue;
     const int fd = openat(dir_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);

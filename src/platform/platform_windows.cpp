@@ -37,6 +37,7 @@
 
 #include "platform/cpu_quota.hpp"
 #include "platform/platform.hpp"
+#include "platform/temp_name.hpp"
 
 namespace atanorg {
 namespace {
@@ -99,9 +100,6 @@ HANDLE temp_handle = INVALID_HANDLE_VALUE;  // owned by `stream` once it exists
 std::string final_name;                     // as given, for messages
 std::wstring target_path;                   // full path of the file replaced
 
-constexpr char TEMP_MARKER[] = ".atanpi-";
-constexpr std::size_t TEMP_SUFFIX_LENGTH = 6;
-constexpr int TEMP_FILE_TRIES = 16;
 // The C runtime's default of 512 bytes would take a system call per six rows.
 constexpr std::size_t STREAM_BUFFER = 1 << 16;
 
@@ -160,15 +158,6 @@ std::wstring final_path_of(HANDLE file, const std::wstring& fallback) {
 std::size_t base_start(const std::wstring& path) {
   const std::size_t slash = path.find_last_of(L"\\/");
   return slash == std::wstring::npos ? 0 : slash + 1;
-}
-
-bool is_temp_name(const std::wstring& entry, const std::wstring& prefix) {
-  if (entry.size() != prefix.size() + TEMP_SUFFIX_LENGTH || entry.compare(0, prefix.size(), prefix) != 0) return false;
-  for (std::size_t i = prefix.size(); i < entry.size(); ++i) {
-    const wchar_t c = entry[i];
-    if (!((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9'))) return false;
-  }
-  return true;
 }
 
 // Six letters or digits, as mkstemp's.
@@ -328,7 +317,7 @@ void remove_stale_temp_files(const std::string& name, std::string_view title_lin
   if (listing == INVALID_HANDLE_VALUE) return;
   do {
     constexpr DWORD NOT_A_FILE = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-    if (!is_temp_name(entry.cFileName, prefix) || (entry.dwFileAttributes & NOT_A_FILE) != 0) continue;
+    if (!is_temp_name<wchar_t>(entry.cFileName, prefix) || (entry.dwFileAttributes & NOT_A_FILE) != 0) continue;
     // A live run's file shares only reading (or is marked for deletion):
     // this open, which shares nothing and asks to delete, fails on it.
     const HANDLE file = CreateFileW((dir + entry.cFileName).c_str(), GENERIC_READ | DELETE, 0, nullptr,
