@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "child_process.hpp"
+#include "run_command.hpp"
 
 namespace atanorg {
 namespace {
@@ -30,22 +31,6 @@ std::vector<int> cap_formulas() {
   return ids;
 }
 
-struct Checked {
-  int status = -1;
-  std::string text;
-};
-
-Checked run_checker(const fs::path& file) {
-  Checked result;
-  const std::string command = std::string(ATANPI_VERIFY_EXE) + " '" + file.string() + "' 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) result.text += buffer;
-  result.status = pclose(pipe);
-  return result;
-}
-
 TEST(Cap, FullRunIsVerifiedCorrect) {
   for (int id : cap_formulas()) {
     SCOPED_TRACE("formula " + std::to_string(id));
@@ -59,10 +44,11 @@ TEST(Cap, FullRunIsVerifiedCorrect) {
     EXPECT_EQ(dir.entries(), std::vector<std::string>{name});
     std::printf("formula %d at the cap:\n%s", id, run.out.substr(run.out.find(" ** Pi")).c_str());
 
-    const Checked check = run_checker(dir / name);
-    EXPECT_TRUE(WIFEXITED(check.status) && WEXITSTATUS(check.status) == 0) << check.text;
-    EXPECT_NE(check.text.find("5000035"), std::string::npos) << check.text;
-    std::printf("%s", check.text.c_str());
+    const testing::Finished check =
+        testing::run_command(std::string(ATANPI_VERIFY_EXE) + " '" + (dir / name).string() + "' 2>&1");
+    EXPECT_EQ(check.status, 0) << check.out;
+    EXPECT_NE(check.out.find("5000035"), std::string::npos) << check.out;
+    std::printf("%s", check.out.c_str());
   }
 }
 
