@@ -170,9 +170,13 @@ std::string first_difference(const Round& got, const Round& want) {
       if (g[i] == w[i] || (scratch && i > 0 && lane < got.lanes && !got.active(lane))) continue;
       std::ostringstream out;
       out.precision(17);
-      out << a.name << (i == 0 ? " before the first" : "") << " at " << (a.state ? "term " : "row ")
-          << (i == 0 ? 0 : (i - 1) / line) << ", lane " << lane << ": " << g[i] << ", the scalar step gives "
-          << w[i];
+      out << a.name;
+      if (i == 0) {
+        out << " before the first";
+      } else {
+        out << " at " << (a.state ? "term " : "row ") << (i - 1) / line << ", lane " << lane;
+      }
+      out << ": " << g[i] << ", the scalar step gives " << w[i];
       return out.str();
     }
   }
