@@ -1,10 +1,12 @@
 // Paths of the result file and its folder; see shared_posix.hpp.
 #include "platform/shared_posix.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 
 namespace atanorg {
 namespace {
@@ -63,5 +65,32 @@ bool follow_links(const std::string& path, std::string& target) {
 }
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+bool may_replace(const std::string& target, const struct stat* file) {
+  // Attributes that keep a name from being removed or replaced. A system
+  // that cannot tell (no statx) leaves it to the rename.
+  const auto fixed = [](const std::string& path) {
+    struct statx attributes {};
+    constexpr std::uint64_t FIXED = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
+    return statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, 0, &attributes) == 0 &&
+           (attributes.stx_attributes & attributes.stx_attributes_mask & FIXED) != 0;
+  };
+  const std::string folder = directory_of(target);
+  struct stat dir {};
+  const uid_t user = geteuid();
+  const bool sticky = file != nullptr && stat(folder.c_str(), &dir) == 0 && (dir.st_mode & S_ISVTX) != 0 &&
+                      user != 0 && file->st_uid != user && dir.st_uid != user;
+  if (sticky || fixed(folder) || (file != nullptr && fixed(target))) {
+    errno = EPERM;
+    return false;
+  }
+  return true;
+}
+
+TempOwner this_run_owner() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  return TempOwner{host_tag(host), static_cast<std::uint32_t>(getpid())};
+}
 
 }  // namespace atanorg

@@ -1,11 +1,14 @@
 // What the POSIX platform files share: the paths of the result file and its
-// folder, and its symbolic links followed as the kernel would follow them.
+// folder, its symbolic links followed as the kernel would follow them, what
+// may replace it, and the owner that its temporary files name.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstddef>
 #include <string>
+
+#include "platform/temp_name.hpp"
 
 namespace atanorg {
 
@@ -24,5 +27,19 @@ std::string directory_of(const std::string& path);
 bool follow_links(const std::string& path, std::string& target);
 
 bool same_file(const struct stat& a, const struct stat& b);
+
+// Whether the rename that commits the result may put it in place of
+// `target` (`file` its status, or nullptr where it does not exist yet),
+// by rules the kernel applies only when the rename comes: in a sticky folder
+// (/tmp, shared project folders) only root, the folder's owner or the
+// file's own may replace a file; in an append-only or immutable folder
+// (chattr +a, +i) no name may be replaced or taken away, nor may an
+// append-only or immutable file be replaced. False with errno EPERM when
+// refused.
+bool may_replace(const std::string& target, const struct stat* file);
+
+// This process as the owner its temporary files name: this host's tag and
+// its process id.
+TempOwner this_run_owner();
 
 }  // namespace atanorg
