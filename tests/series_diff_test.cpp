@@ -28,6 +28,7 @@
 #include "engine/series_config.hpp"
 #include "engine/series_detail.hpp"
 #include "engine/series_kernel.hpp"
+#include "delay_pattern.hpp"
 
 namespace atanorg {
 
@@ -35,6 +36,7 @@ namespace atanorg {
 void PrintTo(SeriesEngine engine, std::ostream* os) { *os << engine_name(engine); }
 
 namespace {
+using test_support::DelayPattern;
 
 struct Words {
   std::vector<std::int32_t> acc;
@@ -197,12 +199,6 @@ TEST_P(SeriesSchedule, ThreadStress) {
 // Threads held up at chosen rounds, as a busy or uneven machine holds them:
 // the other threads take over their columns, the order of work changes, and
 // the words must not.
-struct DelayPattern {
-  const char* name;
-  int thread;                   // the thread held up; -1: every thread
-  int every;                    // held up before every such round of its own
-  std::chrono::microseconds by;
-};
 const DelayPattern DELAY_PATTERNS[] = {
     {"the first thread descheduled now and then", 0, 797, std::chrono::microseconds(3000)},
     {"the second thread descheduled now and then", 1, 701, std::chrono::microseconds(3000)},
@@ -215,13 +211,7 @@ std::atomic<int> delay_threads{0};
 std::atomic<int> rounds_seen[config::MAX_THREADS];
 
 void hold_up(int thread) {
-  const DelayPattern& p = *delay_pattern.load();
-  const int round = rounds_seen[thread].fetch_add(1);
-  if (p.thread == -2) {
-    if (thread == delay_threads.load() - 1 && round == 0) std::this_thread::sleep_for(p.by);
-  } else if ((p.thread == -1 || p.thread == thread) && round % p.every == 0) {
-    std::this_thread::sleep_for(p.by);
-  }
+  delay_pattern.load()->hold_up(thread, delay_threads.load(), rounds_seen[thread].fetch_add(1));
 }
 
 TEST_P(SeriesSchedule, DelayedThreads) {
