@@ -301,11 +301,6 @@ TEST(CommandLine, HelpAndVersion) {
   EXPECT_TRUE(WIFEXITED(help.status) && WEXITSTATUS(help.status) == 0) << describe(help.status);
   EXPECT_EQ(help.err, "");
   for (const char* part : {"Usage: atanpi\n       atanpi --help | --version\n", "two integers", "N ",
-                           "  1 Machin          pi = 16 atan(1/5) - 4 atan(1/239)\n",
-                           "  2 Gauss           pi = 48 atan(1/18) + 32 atan(1/57) - 20 atan(1/239)\n",
-                           "  3 Klingenstierna  pi = 32 atan(1/10) - 4 atan(1/239) - 16 atan(1/515)\n",
-                           "  4 Stoermer        pi = 176 atan(1/57) + 28 atan(1/239) - 48 atan(1/682) + 96 atan(1/12943)\n",
-                           "  5 Takano          pi = 48 atan(1/49) + 128 atan(1/57) - 20 atan(1/239) + 48 atan(1/110443)\n",
                            "AtanOrgID.txt", "man atanpi"}) {
     EXPECT_NE(help.out.find(part), std::string::npos) << part << "\nnot in\n" << help.out;
   }

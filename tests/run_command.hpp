@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-namespace atanorg::testing {
+namespace atanorg::test_support {
 
 struct Finished {
   int status = -1;  // exit status, or -1 when not a normal exit
@@ -27,4 +27,4 @@ inline Finished run_command(const std::string& command) {
   return result;
 }
 
-}  // namespace atanorg::testing
+}  // namespace atanorg::test_support

@@ -18,7 +18,7 @@
 namespace atanorg {
 namespace {
 
-using namespace testing;
+using namespace test_support;
 
 class VerifyProgram : public ::testing::Test {
  protected:
@@ -38,7 +38,7 @@ class VerifyProgram : public ::testing::Test {
   }
 
   void write(const std::string& name, const std::string& text) const {
-    testing::write_file((dir_ / name).string(), text);
+    write_file((dir_ / name).string(), text);
   }
 
   std::filesystem::path dir_;

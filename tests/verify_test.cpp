@@ -14,7 +14,7 @@
 namespace atanorg {
 namespace {
 
-using namespace testing;
+using namespace test_support;
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
   const std::size_t at = text.find(from);
@@ -94,12 +94,6 @@ TEST(ResultCheck, NoRowsForZeroAndNegativeCounts) {
     EXPECT_EQ(describe("z", r, check_digits(r, pi())),
               "z: formula 1, N=" + std::to_string(n) + ": no digits to check, layout correct");
   }
-}
-
-std::string with_crlf(const std::string& text) {
-  std::string out;
-  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return out;
 }
 
 // CR LF line ends are accepted. With them, N at the cap and the widest
