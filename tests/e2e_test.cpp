@@ -344,9 +344,9 @@ TEST(Cap, LargeRequestsAreCappedAt5000035Digits) {
     const std::string shown = MENU + DIGITS_PROMPT + START + digits_line(5000035);
     ASSERT_TRUE(child.wait_for_output(shown)) << child.output();
     // The whole file's space is reserved and the header flushed before the
-    // computation: 6,125,206 bytes are 62,501 row starts of 10 bytes,
-    // 500,004 pairs of 11, " Pi = 3." and 144 bytes of header and time
-    // line (the time reserved 12 characters wide).
+    // computation: 6,125,210 bytes are 62,501 row starts of 10 bytes,
+    // 500,004 pairs of 11, " Pi = 3." and 148 bytes of header and time
+    // line (the time reserved 16 characters wide, 999999999.999000).
     const std::string header =
         " ** Pi Computation with the original arctan method ** \n"
         "  Number of Pi Decimal-Digits= 5000035, ID= 1 \n";
@@ -355,7 +355,7 @@ TEST(Cap, LargeRequestsAreCappedAt5000035Digits) {
       for (const std::string& e : dir.entries()) {
         if (e.rfind(".AtanOrg1.txt.", 0) == 0) written = read_file(dir / e);
       }
-      return written.size() == 6125206 && written.compare(0, header.size(), header) == 0;
+      return written.size() == 6125210 && written.compare(0, header.size(), header) == 0;
     }, 10s)) << "temporary file holds " << written.size() << " bytes: " << written.substr(0, 200);
     EXPECT_EQ(written.find_first_not_of('\0', header.size()), std::string::npos);
     child.send(SIGTERM);
@@ -661,16 +661,16 @@ TEST(ResultFile, ALinkPlantedInAStickyDirectoryIsRefused) {
 }
 
 // The whole file's space is reserved before the computation, with the time
-// field 12 characters wide (up to 99,999 s); a run under 10 s writes 8, and
-// the file is cut to what was written. Under a file size limit without room
-// for that, the file a run under 10 s writes is reserved, so that a limit
-// the file fits exactly is enough, and one byte less stops the run before
-// anything is computed.
+// field 16 characters wide (the longest time written, 999,999,999.999 s); a
+// run under 10 s writes 8, and the file is cut to what was written. Under a
+// file size limit without room for that, the file a run under 10 s writes
+// is reserved, so that a limit the file fits exactly is enough, and one
+// byte less stops the run before anything is computed.
 TEST(ResultFile, TheSpaceIsReservedBeforeTheComputation) {
   if (WINDOWS_PROGRAMS) GTEST_SKIP() << POSIX_ONLY << "file size limits";
   const std::string file = expected_file(1, 2000);
   const rlim_t written = file.size() - std::string("<t>").size() + std::string("0.000000").size();
-  for (rlim_t limit : {written + 4, written, written - 1}) {
+  for (rlim_t limit : {written + 8, written, written - 1}) {
     SCOPED_TRACE(limit);
     TempDir dir;
     write_file(dir / "AtanOrg1.txt", EARLIER);

@@ -62,6 +62,33 @@ TEST(ResultWriter, DigitRows) {
   }
 }
 
+// Measured times as shown and written: milliseconds counted in 64 bits, so
+// that 2^31 ms (24.8 days) and beyond come out positive and exact; never
+// negative; at most the longest time, which the space reserved for the file
+// holds (and which the checker accepts: verify_test).
+TEST(ResultWriter, TimesAtTheExtremesFitTheReservation) {
+  const struct {
+    std::int64_t ms;
+    std::string shown;
+  } cases[] = {
+      {INT64_MIN, "0.000000"},
+      {-1, "0.000000"},
+      {15, "0.015000"},
+      {100'000'000, "100000.000000"},
+      {2'147'483'647, "2147483.647000"},
+      {2'147'483'648, "2147483.648000"},
+      {4'294'967'301, "4294967.301000"},
+      {MAX_RESULT_MS, "999999999.999000"},
+      {INT64_MAX, "999999999.999000"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ms);
+    EXPECT_EQ(written_bytes([&](std::FILE* file) { write_result_time(file, result_seconds(c.ms)); }),
+              " Pi Computation,  Time(s)= " + c.shown + " \n\n");
+    EXPECT_LE(result_file_size(5000035, 1, result_seconds(c.ms)), result_file_size(5000035, 1, RESERVED_SECONDS));
+  }
+}
+
 // The reservation is exact: result_file_size gives the bytes the writers
 // store through a text-mode stream, each line end as the platform stores it
 // (CR LF on Windows), for files with no row, with full and partial rows, and

@@ -105,7 +105,7 @@ TEST(ResultCheck, CrLfLineEndsAndTheLargestFile) {
   EXPECT_EQ(r.places, pi().substr(0, 170));
 
   // Only the layout is checked here, so any digits do.
-  const std::string widest = with_crlf(result_text(5, 5000035, std::string(5000045, '7'), 2147483.647));
+  const std::string widest = with_crlf(result_text(5, 5000035, std::string(5000045, '7'), RESERVED_SECONDS));
   const ParsedResult big = parse_result(widest);
   EXPECT_TRUE(big.ok) << "line " << big.line << ": " << big.message;
   EXPECT_EQ(big.places.size(), 5000040u);
@@ -155,13 +155,13 @@ TEST(ResultCheck, MalformedFilesNameTheLine) {
       {"only the title", good.substr(0, good.find('\n') + 1), 2, "expected \"  Number of"},
       {"count garbled", replaced(good, "Digits= 1000", "Digits= 1e3"), 2, "expected \"  Number of"},
       // Numbers as "%d" and "%f" write them: no leading zeros, no "-0", and
-      // a time neither negative nor wider than 32-bit milliseconds make.
+      // a time neither negative nor longer than the longest written.
       {"count with a leading zero", replaced(good, "= 1000,", "= 01000,"), 2, "expected \"  Number of"},
       {"id with a leading zero", replaced(good, "ID= 1 ", "ID= 01 "), 2, "expected \"  Number of"},
       {"count minus zero", replaced(good, "= 1000,", "= -0,"), 2, "expected \"  Number of"},
       {"negative time", replaced(good, "1.250000", "-1.250000"), 3, "expected \" Pi Computation"},
       {"time with a leading zero", replaced(good, "1.250000", "01.250000"), 3, "expected \" Pi Computation"},
-      {"time beyond 32-bit milliseconds", replaced(good, "1.250000", "12345678.000000"), 3,
+      {"time beyond the longest written", replaced(good, "1.250000", "1000000000.000000"), 3,
        "expected \" Pi Computation"},
       {"no space after the id", replaced(good, "ID= 1 \n", "ID= 1\n"), 2,
        "expected \"  Number of Pi Decimal-Digits= N, ID= K \", found \"  Number of Pi Decimal-Digits= 1000, ID= 1\"",

@@ -29,13 +29,12 @@ constexpr int GROUP_PLACES = 10;
 // The widest fields the header lines accept, as "%d" and "%f" write the
 // writer's values (no sign but '-', no leading zeros): N down to
 // -2,147,483,645 (11 characters; 7 for N at the cap), the id 1 to 5 (one),
-// and a time of at most 7 digits before the point (the writer's time is a
-// 32-bit count of milliseconds over 1000: at most 2,147,483.647 s, never
-// negative).
+// and a time of at most 9 digits before the point (the writer's time is
+// never negative and at most 999,999,999.999 s).
 constexpr std::size_t COUNT_CHARS = 11;
 constexpr std::size_t CAP_COUNT_CHARS = 7;
 constexpr std::size_t ID_CHARS = 1;
-constexpr std::size_t SECONDS_DIGITS = 7;
+constexpr std::size_t SECONDS_DIGITS = 9;
 constexpr std::size_t CRLF = 2;
 
 // Places in the rows for N: whole pairs of five-digit words.
@@ -55,7 +54,7 @@ constexpr std::size_t largest_result_bytes() {
   return TITLE_BYTES + count_bytes(CAP_COUNT_CHARS) + TIME_BYTES + CRLF + DIGITS_START.size() + rows * (CRLF + 9) +
          groups * (1 + GROUP_PLACES);
 }
-static_assert(largest_result_bytes() == 6187713);
+static_assert(largest_result_bytes() == 6187715);
 
 // Lines longer than this are cut in messages. Every line a result file can
 // have is shorter (a full row has 97 bytes), so it is quoted whole; a binary

@@ -47,7 +47,7 @@ Prints one line per file: the file, the formula id, N and either
 and the one found; a file that is not laid out as atanpi writes it gets the
 number of the first faulty line and what is wrong there, with the lines
 quoted whole in double quotes and C escapes (\r, \t, \xNN) for characters
-that do not print. A file is read only up to 6187713 bytes, the most a
+that do not print. A file is read only up to 6187715 bytes, the most a
 result file can have; a larger file or a device is reported as too large.
 Each file is opened once; a FIFO is read when its turn comes.
 A name with control characters, '"' or '\', or characters that show
