@@ -143,6 +143,7 @@ TEST(ResultCheck, MalformedFilesNameTheLine) {
   const std::string good = result_text(1, 1000, pi());
   const std::string row_81 = good.substr(place_offset(good, 81) - 11, 98);
   const std::string row_161 = good.substr(place_offset(good, 161) - 11, 98);
+  const std::size_t line_3 = good.find("\n Pi Computation") + 1;
   const std::vector<Fault> faults = {
       {"empty file", "", 1, "the file is empty"},
       {"not a result file", "hello\nworld\n", 1, "not an atanpi result file"},
@@ -188,6 +189,13 @@ TEST(ResultCheck, MalformedFilesNameTheLine) {
       {"seven groups", replaced(good, " 0628620899\n", "\n"), 6,
        "the row numbered 1 ends after 7 groups of ten digits; N=1000 calls for 8"},
       {"trailing line end", good + "\n", 18, "the file ends with a line end"},
+      // Every line ends as the first: `sed '1,2s/$/\r/'` makes a file that
+      // the program never writes.
+      {"CR LF on lines 1 and 2 only", with_crlf(good.substr(0, line_3)) + good.substr(line_3), 3, "the line ends in LF, the first line in CR LF: atanpi ends every line alike", true},
+      {"a row ending in CR LF", replaced(good, "\n       81", "\r\n       81"), 6,
+       "the line ends in CR LF, the first line in LF: atanpi ends every line alike", true},
+      {"a row ending in LF", replaced(with_crlf(good), "\r\n       81", "\n       81"), 6,
+       "the line ends in LF, the first line in CR LF: atanpi ends every line alike", true},
       {"row after N=0", result_text(1, 0, pi()) + "\n        1 1415926535", 5, "N=0 calls for no digit rows"},
   };
   for (const Fault& f : faults) {

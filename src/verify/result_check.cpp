@@ -206,23 +206,46 @@ class Parser {
     return line;
   }
 
-  // Moves past the current line and its line end.
-  void next_line() {
+  // Moves past the current line and its line end; false when that line end
+  // is not the file's (see line_end_ below).
+  bool next_line() {
     const std::size_t nl = text_.find('\n', pos_);
-    pos_ = nl == std::string_view::npos ? text_.size() : nl + 1;
-    ++line_;
-  }
-
-  bool take_line_end() {
-    if (text_.compare(pos_, 1, "\n") == 0) {
-      pos_ += 1;
-    } else if (text_.compare(pos_, 2, "\r\n") == 0) {
-      pos_ += 2;
+    if (nl == std::string_view::npos) {
+      pos_ = text_.size();
     } else {
-      return false;
+      if (!is_file_line_end(nl)) return false;
+      pos_ = nl + 1;
     }
     ++line_;
     return true;
+  }
+
+  // Whether the "\n" at `nl` ends its line as the first line ends.
+  bool is_file_line_end(std::size_t nl) const {
+    const bool with_cr = nl > 0 && text_[nl - 1] == '\r';
+    return with_cr == (line_end_ == "\r\n");
+  }
+
+  // Moves past a line end at the current position; false when there is
+  // none there, or another than the file's (then `mixed` is set).
+  bool take_line_end(bool& mixed) {
+    mixed = false;
+    for (const std::string_view end : {std::string_view("\n"), std::string_view("\r\n")}) {
+      if (text_.compare(pos_, end.size(), end) != 0) continue;
+      mixed = end != line_end_;
+      if (mixed) return false;
+      pos_ += end.size();
+      ++line_;
+      return true;
+    }
+    return false;
+  }
+
+  // The message for a line whose end is not the first line's.
+  ParsedResult& fail_line_end() {
+    const bool crlf = line_end_ == "\r\n";
+    return fail(std::string("the line ends in ") + (crlf ? "LF" : "CR LF") + ", the first line in " +
+                (crlf ? "CR LF" : "LF") + ": atanpi ends every line alike");
   }
 
   bool at_end() const { return pos_ >= text_.size(); }
@@ -245,6 +268,9 @@ class Parser {
   std::size_t pos_ = 0;
   long line_ = 1;
   std::int32_t named_id_;
+  // The file's line end, "\n" or "\r\n": the first line's. Every line
+  // must end alike, as the program's text mode writes them.
+  std::string_view line_end_ = "\n";
   ParsedResult result_;
   long wanted_places_ = 0;
 };
@@ -258,7 +284,8 @@ ParsedResult Parser::run() {
     return fail("not an atanpi result file: expected " + quoted(TITLE_LINE) + ", found " + quoted(line));
   }
   if (!has_end) return fail("the file ends after the title line");
-  next_line();
+  if (text_[text_.find('\n') - 1] == '\r') line_end_ = "\r\n";
+  if (!next_line()) return fail_line_end();
 
   line = current_line(&has_end);
   std::string_view s = line;
@@ -280,7 +307,7 @@ ParsedResult Parser::run() {
     return fail("digit count " + std::to_string(digits) + " is beyond the cap of " + std::to_string(MAX_DIGITS));
   }
   if (!has_end) return fail("the file ends after the digit count line");
-  next_line();
+  if (!next_line()) return fail_line_end();
 
   line = current_line(&has_end);
   s = line;
@@ -288,12 +315,12 @@ ParsedResult Parser::run() {
     return fail_here(quoted(" Pi Computation,  Time(s)= S ") + " (S in seconds with six decimals)");
   }
   if (!has_end) return fail("the file ends after the time line");
-  next_line();
+  if (!next_line()) return fail_line_end();
 
   line = current_line(&has_end);
   if (!line.empty()) return fail_here("an empty line");
   if (!has_end) return fail("the file ends before the empty line");
-  next_line();
+  if (!next_line()) return fail_line_end();
 
   if (text_.compare(pos_, DIGITS_START.size(), DIGITS_START) != 0) return fail_here(quoted(DIGITS_START));
   pos_ += DIGITS_START.size();
@@ -318,7 +345,9 @@ ParsedResult& Parser::rows() {
     if (group_in_row == 1) {
       // A line end, then the place of the row's first digit in 8 columns.
       if (at_end()) return fail("the file ends after " + count_so_far());
-      if (!take_line_end()) {
+      bool mixed = false;
+      if (!take_line_end(mixed)) {
+        if (mixed) return fail_line_end();
         if (text_[pos_] == ' ') {
           return fail("the row numbered " + std::to_string(row_place - GROUPS_PER_ROW * GROUP_PLACES) +
                       " holds more than " + std::to_string(GROUPS_PER_ROW) + " groups of ten digits");

@@ -4,7 +4,8 @@
 // The checker accepts exactly what atanpi writes: the two header lines, the
 // time line and the empty line, " Pi = 3." and rows of up to eight groups of
 // ten digits, each row numbered with the place of its first digit, and no
-// line end after the last row. Line ends may be "\n" or "\r\n".
+// line end after the last row. Line ends are "\n" or "\r\n", every line
+// ending as the first does.
 //
 // Files are read only up to the largest size a result can have, and names
 // and lines in messages are escaped, so that neither a device nor a hostile

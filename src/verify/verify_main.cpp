@@ -34,7 +34,8 @@ Checks result files written by atanpi (AtanOrg1.txt ... AtanOrg5.txt):
     zeros, no negative time); in a file named AtanOrgK.txt the id K;
   - " Pi = 3." and the digit rows: each row numbered with the place of its
     first digit (1, 81, 161, ...) in 8 columns, in order, eight groups of
-    ten digits per full row, no line end after the last row;
+    ten digits per full row, no line end after the last row; every line
+    ending as the first does, in LF or in CR LF;
   - that the rows hold exactly the N places the header gives, or N + 5 when
     N/5 is odd: the last group then carries five guard places beyond N;
   - every one of the N places against pi computed independently with GMP
