@@ -131,6 +131,40 @@ TEST(ResultCheck, TruncatedFiles) {
   EXPECT_EQ(parse_result(mid_row).message, "the file ends after 99 of the 170 places that N=165 calls for");
 }
 
+// The formula a file's name gives: AtanOrg1.txt to AtanOrg5.txt as the
+// last part of the path, matched as the system matches names (on Windows
+// the same file under other spellings); any other name gives none and
+// leaves the header to say. A file under another formula's name is refused.
+TEST(ResultCheck, FormulaIdOfTheName) {
+#ifdef _WIN32
+  constexpr bool WINDOWS = true;
+#else
+  constexpr bool WINDOWS = false;
+#endif
+  const struct {
+    std::string path;
+    std::int32_t posix, windows;
+  } names[] = {
+      {"AtanOrg1.txt", 1, 1},       {"AtanOrg5.txt", 5, 5},         {"dir/AtanOrg3.txt", 3, 3},
+      {"/a/b/AtanOrg4.txt", 4, 4},  {"AtanOrg0.txt", 0, 0},         {"AtanOrg6.txt", 0, 0},
+      {"AtanOrg12.txt", 0, 0},      {"AtanOrg1.txt.bak", 0, 0},     {"xAtanOrg1.txt", 0, 0},
+      {"AtanOrg2.txt/", 0, 0},      {"AtanOrg2.txt:x", 0, 0},       {"sub\\AtanOrg2.txt", 0, 2},
+      {".\\AtanOrg2.txt", 0, 2},    {"C:AtanOrg2.txt", 0, 2},       {"C:\\d\\AtanOrg2.txt", 0, 2},
+      {"atanorg2.txt", 0, 2},       {"ATANORG2.TXT", 0, 2},         {"AtanOrg2.txt.", 0, 2},
+      {"AtanOrg2.txt ", 0, 2},      {"AtanOrg2.txt. .", 0, 2},      {"AtanOrg2.txt::$data", 0, 2},
+  };
+  for (const auto& n : names) EXPECT_EQ(formula_id_of_name(n.path), WINDOWS ? n.windows : n.posix) << n.path;
+
+  for (std::int32_t id = 2; id <= 5; ++id) {
+    const std::string name = "AtanOrg" + std::to_string(id) + ".txt";
+    const ParsedResult r = parse_result(result_text(1, 85, pi()), formula_id_of_name(name));
+    EXPECT_FALSE(r.ok) << id;
+    EXPECT_EQ(r.message, "formula id 1 in a file named " + name + ", which formula " + std::to_string(id) + " writes");
+  }
+  // Paths are shown as the system writes them.
+  EXPECT_EQ(display_name("sub\\AtanOrg2.txt"), WINDOWS ? "sub\\AtanOrg2.txt" : "\"sub\\\\AtanOrg2.txt\"");
+}
+
 struct Fault {
   const char* what;
   std::string text;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/file_names.hpp"
 #include "platform/platform.hpp"
 
 namespace atanorg {
@@ -23,6 +24,8 @@ constexpr std::string_view DIGITS_START = " Pi = 3.";
 
 // The largest digit count atanpi writes: 1,000,007 fraction words.
 constexpr std::int32_t MAX_DIGITS = 5000035;
+// Formula ids run from 1 to this.
+constexpr std::int32_t FORMULA_IDS = 5;
 constexpr int GROUPS_PER_ROW = 8;
 constexpr int GROUP_PLACES = 10;
 
@@ -297,7 +300,7 @@ ParsedResult Parser::run() {
   result_.header_read = true;
   result_.digits = digits;
   result_.formula_id = id;
-  if (id < 1 || id > 5) return fail("formula id " + std::to_string(id) + " is not one of 1 to 5");
+  if (id < 1 || id > FORMULA_IDS) return fail("formula id " + std::to_string(id) + " is not one of 1 to 5");
   if (named_id_ != 0 && id != named_id_) {
     return fail("formula id " + std::to_string(id) + " in a file named AtanOrg" + std::to_string(named_id_) +
                 ".txt, which formula " + std::to_string(named_id_) + " writes");
@@ -434,10 +437,10 @@ const std::size_t HEAD_BYTES = TITLE_BYTES + count_bytes(COUNT_CHARS);
 ParsedResult parse_result(std::string_view text, std::int32_t named_id) { return Parser(text, named_id).run(); }
 
 std::int32_t formula_id_of_name(std::string_view path) {
-  const std::size_t slash = path.rfind('/');
-  const std::string_view base = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  if (base.size() != 12 || base.substr(0, 7) != "AtanOrg" || base.substr(8) != ".txt") return 0;
-  return base[7] >= '1' && base[7] <= '5' ? base[7] - '0' : 0;
+  for (std::int32_t id = 1; id <= FORMULA_IDS; ++id) {
+    if (path_names_file(path, "AtanOrg" + std::to_string(id) + ".txt")) return id;
+  }
+  return 0;
 }
 
 long places_needed(std::string_view head) {
@@ -516,6 +519,11 @@ std::string display_name(std::string_view name) {
       escaped += buf;
       plain = false;
       i += wide;
+      continue;
+    }
+    // A path as the system writes it: '\\' separates folders on Windows.
+    if (is_path_separator(name[i])) {
+      escaped += name[i++];
       continue;
     }
     const std::size_t before = escaped.size();

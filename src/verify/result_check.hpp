@@ -47,9 +47,11 @@ struct ParsedResult {
 // header's id must be that one.
 ParsedResult parse_result(std::string_view text, std::int32_t named_id = 0);
 
-// K for a path whose last part is "AtanOrgK.txt" with K from 1 to 5, the
-// name formula K writes; 0 for any other name, such as one the user chose
-// on renaming a result, whose header alone then says its formula.
+// K for a path that leads to a file named "AtanOrgK.txt", K from 1 to 5,
+// the name formula K writes, as the system matches names (path_names_file:
+// on Windows "sub\atanorg2.txt." too); 0 for any other name, such as one
+// the user chose on renaming a result, whose header alone then says its
+// formula.
 std::int32_t formula_id_of_name(std::string_view path);
 
 // The places of pi that checking a file will take, from the file's first
@@ -83,7 +85,8 @@ bool passes(const ParsedResult& result, const DigitCheck& digits);
 
 // A file name for the one-line output: as it is when it holds only
 // characters that show (ASCII, or well-formed UTF-8) other than '"' and
-// '\\'; otherwise in double quotes with C escapes (\n, \t, \", \\, \xNN
+// '\\' (which separates folders on Windows, and shows as it is there);
+// otherwise in double quotes with C escapes (\n, \t, \", \\, \xNN
 // for other control characters and stray bytes, \uXXXX or \UXXXXXXXX for
 // characters beyond ASCII that show nothing or only space, or turn the
 // text's direction: zero-width, bidi and format characters, Unicode spaces),

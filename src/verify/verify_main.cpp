@@ -31,7 +31,8 @@ Checks result files written by atanpi (AtanOrg1.txt ... AtanOrg5.txt):
   - the title line, the line with the digit count N and the formula id
     (1 to 5; N a multiple of 5, at most 5000035), the time line and the
     empty line after it, the numbers as atanpi writes them (no leading
-    zeros, no negative time); in a file named AtanOrgK.txt the id K;
+    zeros, no negative time); in a file named AtanOrgK.txt the id K (on
+    Windows also named without regard to case, trailing dots or spaces);
   - " Pi = 3." and the digit rows: each row numbered with the place of its
     first digit (1, 81, 161, ...) in 8 columns, in order, eight groups of
     ten digits per full row, no line end after the last row; every line
@@ -51,9 +52,10 @@ quoted whole in double quotes and C escapes (\r, \t, \xNN) for characters
 that do not print. A file is read only up to 6187715 bytes, the most a
 result file can have; a larger file or a device is reported as too large.
 Each file is opened once; a FIFO is read when its turn comes.
-A name with control characters, '"' or '\', or characters that show
-nothing or only space or turn the text's direction (zero-width, bidi
-controls, Unicode spaces: \uXXXX) is shown quoted and escaped.
+A name with control characters, '"' or '\' (but on Windows, where '\'
+separates folders), or characters that show nothing or only space or turn
+the text's direction (zero-width, bidi controls, Unicode spaces: \uXXXX)
+is shown quoted and escaped.
 
 Options:
   -h, --help   show this text and exit
