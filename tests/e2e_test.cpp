@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "child_process.hpp"
+#include "run_command.hpp"
 #include "verify/trusted_pi.hpp"
 
 namespace atanorg {
@@ -328,6 +329,29 @@ TEST(CommandLine, OtherArgumentsGetTheUsage) {
     EXPECT_EQ(run.err, "usage: atanpi [--help | --version]\n");
     EXPECT_EQ(dir.entries(), std::vector<std::string>{});
   }
+}
+
+// ---- threads that cannot start ---------------------------------------------
+
+// With no thread to spare (ulimit -u 1), the run is done on the program's
+// own thread and without the progress line that standard error, a terminal
+// here, would otherwise get.
+TEST(Threads, NoThreadCanStart) {
+  if (WINDOWS_PROGRAMS) GTEST_SKIP() << POSIX_ONLY << "process limits";
+  std::string why;
+  std::vector<std::string> args = no_threads_prefix(why);
+  if (args.empty()) GTEST_SKIP() << why;
+  const std::string program = args.front();
+  args.erase(args.begin());
+  args.push_back(ATANPI_EXE);
+  TempDir dir;
+  fs::permissions(dir.path(), fs::perms::all);  // for nobody
+  const Outcome run = run_with_input(dir, "1\n1000\n", ChildSetup{.args = args, .terminal_columns = 80},
+                                     program.c_str());
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << describe(run.status) << run.err;
+  EXPECT_EQ(mask_times(run.out), expected_console(1, 1000));
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), expected_file(1, 1000));
 }
 
 // ---- the cap ---------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "driver/dialogue.hpp"
@@ -154,7 +155,16 @@ int run_program(const SeriesSettings& engine) {
   // A reader of standard output that goes away (`| head`, a closed `less`)
   // is an output error: the run goes on and keeps its result file.
   ignore_broken_pipe_signal();
-  return close_standard_output(run_dialogue(engine));
+  int status = 0;
+  try {
+    status = run_dialogue(engine);
+  } catch (const std::bad_alloc&) {
+    // The run's own storage is static; what it allocates is small (texts,
+    // the engine's scratch words), so this is rare: the file goes.
+    discard_result_file();
+    status = fail("out of memory", EXIT_COMPUTATION_FAILED);
+  }
+  return close_standard_output(status);
 }
 
 int close_standard_output(int status) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "platform/file_names.hpp"
 #include "platform/platform.hpp"
@@ -560,16 +561,23 @@ FileStart read_head(int fd, std::size_t limit) {
 }
 
 FileStart read_file_start(int fd, std::size_t limit) {
+  // Closed however this ends, std::bad_alloc included.
+  struct Closer {
+    int fd;
+    ~Closer() { close_descriptor(fd); }
+  } closer{fd};
   FileStart file;
   file.size = regular_file_size(fd);
   if (file.size >= 0) file.text.reserve(std::min<std::size_t>(limit, static_cast<std::size_t>(file.size)) + 1);
-  // One byte beyond the limit tells whether the file goes on.
+  // One byte beyond the limit tells whether the file goes on. The buffer is
+  // not on the stack, which may be small (ulimit -s).
   const std::size_t wanted = limit + 1;
-  char buffer[1 << 16];
+  constexpr std::size_t BUFFER_BYTES = 1 << 16;
+  const std::unique_ptr<char[]> buffer(new char[BUFFER_BYTES]);
   while (file.text.size() < wanted) {
-    const long got = read_some(fd, buffer, std::min(sizeof buffer, wanted - file.text.size()));
+    const long got = read_some(fd, buffer.get(), std::min(BUFFER_BYTES, wanted - file.text.size()));
     if (got > 0) {
-      file.text.append(buffer, static_cast<std::size_t>(got));
+      file.text.append(buffer.get(), static_cast<std::size_t>(got));
     } else if (got == 0) {
       break;
     } else {
@@ -578,7 +586,6 @@ FileStart read_file_start(int fd, std::size_t limit) {
       break;
     }
   }
-  close_descriptor(fd);
   file.complete = file.error.empty() && file.text.size() <= limit;
   if (file.text.size() > limit) file.text.resize(limit);
   return file;
