@@ -331,6 +331,23 @@ TEST(CommandLine, OtherArgumentsGetTheUsage) {
   }
 }
 
+// atanpi-bench-run refuses what it cannot take, rather than running the
+// default: a thread count that is no number from 1 to 64, an argument
+// beside --list-engines, one it does not know.
+TEST(CommandLine, BenchRunRefusesBadArguments) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--threads=abc"}, {"--threads=-1"}, {"--threads="}, {"--threads=2147483648"},
+        {"--threads=0"}, {"--list-engines", "extra"}, {"--threads=2", "--threads=2"}, {"--frobnicate"}}) {
+    SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
+    TempDir dir;
+    const Outcome run = run_with_input(dir, "1\n100\n", ChildSetup{.args = args}, ATANPI_BENCH_RUN_EXE);
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 2) << describe(run.status);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("atanpi-bench-run: '", 0), 0u) << run.err;
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{});
+  }
+}
+
 // ---- threads that cannot start ---------------------------------------------
 
 // With no thread to spare (ulimit -u 1), the run is done on the program's
