@@ -111,9 +111,11 @@ int finish_output(int status) {
 void pi_memory_failure(std::size_t bytes) {
   if (atanorg::running_apart()) std::_Exit(atanorg::APART_OUT_OF_MEMORY);
   std::fflush(stdout);
-  const std::string message = "atanpi-verify: out of memory computing pi (" + std::to_string(bytes) +
-                              " bytes more could not be allocated)\n";
-  atanorg::write_fully(2, message.data(), message.size());
+  // No allocation here: there is no memory.
+  char message[128];
+  const int length = std::snprintf(message, sizeof message,
+                                   "atanpi-verify: out of memory computing pi (%zu bytes more not to be had)\n", bytes);
+  if (length > 0) atanorg::write_fully(2, message, std::min<std::size_t>(length, sizeof message - 1));
   std::_Exit(EXIT_TROUBLE);
 }
 
@@ -238,9 +240,11 @@ int main(int argc, char** argv) {
   if (!atanorg::open_closed_standard_descriptors()) return EXIT_TROUBLE;
   try {
     return verify(argc, argv);
+  } catch (const std::bad_alloc&) {
+    // Memory for the names or the headers.
+    std::fputs("atanpi-verify: out of memory\n", stderr);
   } catch (const std::exception& e) {
-    // Memory for the names or the headers (std::bad_alloc), or a fault.
     std::fprintf(stderr, "atanpi-verify: %s\n", e.what());
-    return finish_output(EXIT_TROUBLE);
   }
+  return finish_output(EXIT_TROUBLE);
 }
