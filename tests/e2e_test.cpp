@@ -25,6 +25,7 @@
 
 #include "child_process.hpp"
 #include "platform/temp_name.hpp"
+#include "run_command.hpp"
 #include "verify/trusted_pi.hpp"
 
 namespace atanorg {
@@ -306,11 +307,6 @@ TEST(CommandLine, HelpAndVersion) {
   EXPECT_TRUE(WIFEXITED(help.status) && WEXITSTATUS(help.status) == 0) << describe(help.status);
   EXPECT_EQ(help.err, "");
   for (const char* part : {"Usage: atanpi\n       atanpi --help | --version\n", "two integers", "N ",
-                           "  1 Machin          pi = 16 atan(1/5) - 4 atan(1/239)\n",
-                           "  2 Gauss           pi = 48 atan(1/18) + 32 atan(1/57) - 20 atan(1/239)\n",
-                           "  3 Klingenstierna  pi = 32 atan(1/10) - 4 atan(1/239) - 16 atan(1/515)\n",
-                           "  4 Stoermer        pi = 176 atan(1/57) + 28 atan(1/239) - 48 atan(1/682) + 96 atan(1/12943)\n",
-                           "  5 Takano          pi = 48 atan(1/49) + 128 atan(1/57) - 20 atan(1/239) + 48 atan(1/110443)\n",
                            "AtanOrgID.txt", "man atanpi"}) {
     EXPECT_NE(help.out.find(part), std::string::npos) << part << "\nnot in\n" << help.out;
   }
@@ -340,6 +336,46 @@ TEST(CommandLine, OtherArgumentsGetTheUsage) {
   }
 }
 
+// atanpi-bench-run refuses what it cannot take, rather than running the
+// default: a thread count that is no number from 1 to 64, an argument
+// beside --list-engines, one it does not know.
+TEST(CommandLine, BenchRunRefusesBadArguments) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--threads=abc"}, {"--threads=-1"}, {"--threads="}, {"--threads=2147483648"},
+        {"--threads=0"}, {"--list-engines", "extra"}, {"--threads=2", "--threads=2"}, {"--frobnicate"}}) {
+    SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
+    TempDir dir;
+    const Outcome run = run_with_input(dir, "1\n100\n", ChildSetup{.args = args}, ATANPI_BENCH_RUN_EXE);
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 2) << describe(run.status);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("atanpi-bench-run: '", 0), 0u) << run.err;
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{});
+  }
+}
+
+// ---- threads that cannot start ---------------------------------------------
+
+// With no thread to spare (ulimit -u 1), the run is done on the program's
+// own thread and without the progress line that standard error, a terminal
+// here, would otherwise get.
+TEST(Threads, NoThreadCanStart) {
+  if (WINDOWS_PROGRAMS) GTEST_SKIP() << POSIX_ONLY << "process limits";
+  std::string why;
+  std::vector<std::string> args = no_threads_prefix(why);
+  if (args.empty()) GTEST_SKIP() << why;
+  const std::string program = args.front();
+  args.erase(args.begin());
+  args.push_back(ATANPI_EXE);
+  TempDir dir;
+  fs::permissions(dir.path(), fs::perms::all);  // for nobody
+  const Outcome run = run_with_input(dir, "1\n1000\n", ChildSetup{.args = args, .terminal_columns = 80},
+                                     program.c_str());
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << describe(run.status) << run.err;
+  EXPECT_EQ(mask_times(run.out), expected_console(1, 1000));
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), expected_file(1, 1000));
+}
+
 // ---- the cap ---------------------------------------------------------------
 
 // Any request past the cap runs 5,000,035 digits. The run is stopped as soon
@@ -354,9 +390,9 @@ TEST(Cap, LargeRequestsAreCappedAt5000035Digits) {
     const std::string shown = MENU + DIGITS_PROMPT + START + digits_line(5000035);
     ASSERT_TRUE(child.wait_for_output(shown)) << child.output();
     // The whole file's space is reserved and the header flushed before the
-    // computation: 6,125,206 bytes are 62,501 row starts of 10 bytes,
-    // 500,004 pairs of 11, " Pi = 3." and 144 bytes of header and time
-    // line (the time reserved 12 characters wide).
+    // computation: 6,125,210 bytes are 62,501 row starts of 10 bytes,
+    // 500,004 pairs of 11, " Pi = 3." and 148 bytes of header and time
+    // line (the time reserved 16 characters wide, 999999999.999000).
     const std::string header =
         " ** Pi Computation with the original arctan method ** \n"
         "  Number of Pi Decimal-Digits= 5000035, ID= 1 \n";
@@ -365,7 +401,7 @@ TEST(Cap, LargeRequestsAreCappedAt5000035Digits) {
       for (const std::string& e : dir.entries()) {
         if (e.rfind(".AtanOrg1.txt.", 0) == 0) written = read_file(dir / e);
       }
-      return written.size() == 6125206 && written.compare(0, header.size(), header) == 0;
+      return written.size() == 6125210 && written.compare(0, header.size(), header) == 0;
     }, 10s)) << "temporary file holds " << written.size() << " bytes: " << written.substr(0, 200);
     EXPECT_EQ(written.find_first_not_of('\0', header.size()), std::string::npos);
     child.send(SIGTERM);
@@ -700,16 +736,16 @@ TEST(ResultFile, ALinkPlantedInAStickyDirectoryIsRefused) {
 }
 
 // The whole file's space is reserved before the computation, with the time
-// field 12 characters wide (up to 99,999 s); a run under 10 s writes 8, and
-// the file is cut to what was written. Under a file size limit without room
-// for that, the file a run under 10 s writes is reserved, so that a limit
-// the file fits exactly is enough, and one byte less stops the run before
-// anything is computed.
+// field 16 characters wide (the longest time written, 999,999,999.999 s); a
+// run under 10 s writes 8, and the file is cut to what was written. Under a
+// file size limit without room for that, the file a run under 10 s writes
+// is reserved, so that a limit the file fits exactly is enough, and one
+// byte less stops the run before anything is computed.
 TEST(ResultFile, TheSpaceIsReservedBeforeTheComputation) {
   if (WINDOWS_PROGRAMS) GTEST_SKIP() << POSIX_ONLY << "file size limits";
   const std::string file = expected_file(1, 2000);
   const rlim_t written = file.size() - std::string("<t>").size() + std::string("0.000000").size();
-  for (rlim_t limit : {written + 4, written, written - 1}) {
+  for (rlim_t limit : {written + 8, written, written - 1}) {
     SCOPED_TRACE(limit);
     TempDir dir;
     write_file(dir / "AtanOrg1.txt", EARLIER);
