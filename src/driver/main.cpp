@@ -46,6 +46,10 @@ void print_help() {
 
 int main(int argc, char** argv) {
   if (!open_closed_standard_descriptors()) return EXIT_BAD_INPUT;
+  if (const char* missing = missing_instructions()) {
+    std::fprintf(stderr, "atanpi: this processor lacks %s, which this build of atanpi needs\n", missing);
+    return EXIT_UNSUPPORTED_PROCESSOR;
+  }
   if (argc <= 1) return run_program();
   const std::string_view arg = argv[1];
   if (argc == 2 && arg == "--help") {
