@@ -138,8 +138,7 @@ HWY_INLINE void put_row(double* word_row, double* delta_row, V q, V c, hn::Mask<
 // The active lanes as a mask over the 32-bit words of a row.
 HWY_INLINE hn::Mask<D> active_lanes(std::uint32_t lane_mask) {
   std::uint8_t bits[8] = {};
-  const std::uint64_t mask_bits = lane_mask;
-  std::memcpy(bits, &mask_bits, sizeof mask_bits);
+  for (int i = 0; i < 4; ++i) bits[i] = static_cast<std::uint8_t>(lane_mask >> (8 * i));
   return hn::LoadMaskBits(D(), bits);
 }
 
