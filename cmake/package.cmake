@@ -19,9 +19,16 @@ set(CPACK_PACKAGE_DESCRIPTION
     "Takano) and a number of digits, up to 5,000,035, sums the formula's\n"
     "arctangent series on base-100000 fixed-point words, and writes the\n"
     "digits of pi to a result file. The series run on the vector unit of the\n"
-    "processor (SSE4, AVX2 or AVX-512 on x86-64, NEON or SVE on arm64), chosen\n"
-    "at run time, and give the same words as the straightforward arithmetic.\n"
-    "atanpi-verify checks a result file against pi computed with GMP.")
+    "processor where there is a kernel for it (SSE4, AVX2 or AVX-512 on amd64,\n"
+    "NEON or SVE on arm64, SSE4 on i386), chosen at run time, and elsewhere\n"
+    "one double at a time; all give the same words as the straightforward\n"
+    "arithmetic. atanpi-verify checks a result file against pi computed with\n"
+    "GMP.")
+if(ATANPI_X86_32)
+  list(APPEND CPACK_PACKAGE_DESCRIPTION
+       "\n.\nThis package needs a processor with SSE2 (Pentium 4, Pentium M, Atom,\n"
+       "Athlon 64 or later): atanpi refuses to start on one without.")
+endif()
 list(JOIN CPACK_PACKAGE_DESCRIPTION "" CPACK_PACKAGE_DESCRIPTION)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ATANPI_DEB_MAINTAINER}")
