@@ -21,7 +21,7 @@ set(CPACK_PACKAGE_DESCRIPTION
     "digits of pi to a result file. The series run on the vector unit of the\n"
     "processor where there is a kernel for it (SSE4, AVX2 or AVX-512 on amd64,\n"
     "NEON or SVE on arm64, SSE4 on i386), chosen at run time, and elsewhere\n"
-    "one double at a time; all give the same words as the straightforward\n"
+    "one double at a time. All give the same words as the straightforward\n"
     "arithmetic. atanpi-verify checks a result file against pi computed with\n"
     "GMP.")
 if(ATANPI_X86_32)

@@ -96,8 +96,9 @@ check_package() {
 make_packages() {
   local deb
   "$root/scripts/setup.sh" --aarch64 --package
-  rm -rf "$dist"
+  # (The other architectures' packages, made by --cross, stay.)
   mkdir -p "$dist"
+  rm -f "$dist"/atanpi_*_amd64.deb "$dist"/atanpi_*_arm64.deb
   build_package "$root/build-package"
   build_package "$root/build-package-arm64" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake"
   check_x86_baseline "$dist"/atanpi_*_amd64.deb
