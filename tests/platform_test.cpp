@@ -1,6 +1,7 @@
 // The processors a process may use: control group quotas read from fixture
 // trees laid out as the kernel shows them, the rounding of the limits, and
-// the affinity mask of the running process.
+// the affinity mask of the running process. The result file's commit when
+// another program took its temporary file away.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -105,6 +107,28 @@ const std::vector<QuotaCase> QUOTA_CASES = {
       {"/sys/fs/cgroup/unified/cpu.max", "100000 0\n"}},
      0.0},
     {"no cgroup files at all", "", "", {}, 0.0},
+    // Escapes at the end of the mount point and of the mount's root.
+    {"every escape, one at the very end",
+     "50 40 0:38 /a\\134b\\040 /sys/fs/t\\011a\\012b\\134c\\040 rw - cgroup2 cgroup2 rw\n",
+     "0::/a\\b /job\n",
+     {{"/sys/fs/t\ta\nb\\c /job/cpu.max", "75000 100000\n"}, {"/sys/fs/t\ta\nb\\c /cpu.max", "400000 100000\n"}},
+     0.75},
+    // Lines the kernel never writes: no limit known, and no exception.
+    {"a group path without its leading slash, empty and odd fields",
+     V1_CPU + V2 + "::\n - \n1 2 3\n",
+     "::\n:\n0:\n2:cpu,cpuacct:box/job\n0::user.slice\n",
+     {{"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "50000\n"},
+      {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n"},
+      {"/sys/fs/cgroup/unified/cpu.max", "50000 100000\n"}},
+     0.0},
+    {"huge and garbled numbers",
+     V1_CPU + V2,
+     "2:cpu,cpuacct:/a\n0::/b\n",
+     {{"/sys/fs/cgroup/cpu,cpuacct/a/cpu.cfs_quota_us", "99999999999999999999999999999999999999\n"},
+      {"/sys/fs/cgroup/cpu,cpuacct/a/cpu.cfs_period_us", "1e999999\n"},
+      {"/sys/fs/cgroup/unified/b/cpu.max", "-5 -5\n"},
+      {"/sys/fs/cgroup/unified/cpu.max", "\x01\xff 100000\n"}},
+     0.0},
 };
 
 class Fixture {
@@ -131,6 +155,11 @@ class Fixture {
   }
   std::string root_;
 };
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 TEST(CgroupQuota, FixtureTrees) {
   for (const QuotaCase& c : QUOTA_CASES) {
@@ -172,6 +201,41 @@ TEST(UsableProcessors, FollowTheAffinityMask) {
   const int with_one = usable_processors();
   ASSERT_EQ(sched_setaffinity(0, sizeof saved, &saved), 0);
   EXPECT_EQ(with_one, 1);
+}
+
+// ---- the result file's commit ------------------------------------------------
+
+// The commit renames the temporary file only while its name still leads to
+// the file the run wrote: another program may have removed it, or put
+// another file in its place, which would otherwise go in place of the
+// result. The message names the temporary file; the earlier result stays,
+// and so does what another program put there.
+TEST(ResultFile, ATemporaryFileTakenAwayIsNamedAndReplacesNothing) {
+  for (const bool another : {false, true}) {
+    SCOPED_TRACE(another ? "another file put in its place" : "removed");
+    Fixture dir(QuotaCase{});
+    const std::string target = dir.root() + "/AtanOrg1.txt";
+    std::ofstream(target) << "earlier\n";
+    std::string error;
+    std::FILE* file = open_result_file(target, 16, 16, "title\n", error);
+    ASSERT_NE(file, nullptr) << error;
+    std::string temp;
+    for (const auto& entry : fs::directory_iterator(dir.root())) {
+      if (entry.path().filename().string().starts_with(".AtanOrg1.txt.atanpi-")) temp = entry.path().string();
+    }
+    ASSERT_FALSE(temp.empty());
+    fs::remove(temp);
+    if (another) std::ofstream(temp) << "another program's\n";
+    std::fputs("title\nnew\n", file);
+    EXPECT_FALSE(commit_result_file(error));
+    EXPECT_EQ(error, "cannot write " + target + ": its temporary file " + temp +
+                         " was removed or replaced by another program");
+    EXPECT_EQ(read_text(target), "earlier\n");
+    EXPECT_EQ(fs::exists(temp), another);
+    if (another) {
+      EXPECT_EQ(read_text(temp), "another program's\n");
+    }
+  }
 }
 
 }  // namespace
