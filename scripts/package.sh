@@ -18,9 +18,22 @@
 #                              qemu: the arm64 ones on qemu's "max" (SVE2) and on
 #                              a Cortex-A72 (NEON only), the amd64 ones on an
 #                              x86-64 without SSE4 (Core 2), where only the
-#                              scalar engine can run. Each result file must
-#                              equal the Debian 12 one but for the time line
-#                              and pass atanpi-verify.
+#                              scalar engine can run; those of every other
+#                              architecture's package in dist/ under qemu-user
+#                              with that architecture's libraries (installed
+#                              here, or in the Debian 13 root for riscv64).
+#                              Each result file must equal the Debian 12 one
+#                              but for the time line and pass atanpi-verify.
+#   scripts/package.sh --cross=ARCH
+#                              dist/atanpi_VERSION_ARCH.deb for the Debian
+#                              architecture ARCH (armhf, i386, ppc64el, s390x,
+#                              riscv64; arm64 comes with the plain run), cross-
+#                              built in build-package-ARCH/ (riscv64 in the
+#                              Debian 13 root of scripts/test.sh --debian13),
+#                              its dependencies computed from that
+#                              architecture's libraries; lintian must find no
+#                              error or warning. --test then runs its programs
+#                              under qemu too.
 #   scripts/package.sh --windows
 #                              dist/atanpi-VERSION-windows-x86_64.zip: atanpi.exe
 #                              and atanpi-verify.exe (Release, MinGW-w64, static,
@@ -33,6 +46,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dist="$root/dist"
 . "$root/scripts/roots.sh"
+. "$root/scripts/arches.sh"
 
 # Configures and builds the Release tree $1 (further arguments go to cmake),
 # packs it and moves the package into dist/. Built with the fortified C
@@ -72,18 +86,42 @@ check_x86_baseline() {
   echo "package.sh: $(basename "$deb"): baseline x86-64 code but for the SSE4, AVX2 and AVX-512 kernels"
 }
 
+# Fails unless lintian finds no error or warning in the package $1; shows
+# its dependencies.
+check_package() {
+  lintian --fail-on error,warning "$1"
+  echo "package.sh: $(basename "$1"): Depends: $(dpkg-deb -f "$1" Depends)"
+}
+
 make_packages() {
   local deb
   "$root/scripts/setup.sh" --aarch64 --package
-  rm -rf "$dist"
+  # (The other architectures' packages, made by --cross, stay.)
   mkdir -p "$dist"
+  rm -f "$dist"/atanpi_*_amd64.deb "$dist"/atanpi_*_arm64.deb
   build_package "$root/build-package"
   build_package "$root/build-package-arm64" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake"
   check_x86_baseline "$dist"/atanpi_*_amd64.deb
-  for deb in "$dist"/*.deb; do
-    lintian --fail-on error,warning "$deb"
-    echo "package.sh: $(basename "$deb"): Depends: $(dpkg-deb -f "$deb" Depends)"
-  done
+  for deb in "$dist"/*.deb; do check_package "$deb"; done
+}
+
+# The package of the Debian architecture $1, cross-built (in the Debian 13
+# root where this release lacks the architecture) and checked.
+make_cross_package() {
+  local arch=$1
+  arch_tools "$arch" >/dev/null
+  mkdir -p "$dist"
+  rm -f "$dist"/atanpi_*_"$arch".deb
+  if arch_needs_debian13 "$arch"; then
+    prepare_debian13_root
+    in_root "$trixie" /root/atanpi/scripts/package.sh "--cross=$arch"
+    cp "$trixie"/root/atanpi/dist/atanpi_*_"$arch".deb "$dist/"
+    return
+  fi
+  "$root/scripts/setup.sh" "--cross=$arch" --package
+  build_package "$root/build-package-$arch" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/debian-cross.cmake" \
+    -DATANPI_DEB_ARCH="$arch"
+  check_package "$dist"/atanpi_*_"$arch".deb
 }
 
 # The checks run in a root with the amd64 package of version $1 installed
@@ -186,7 +224,34 @@ test_packages() {
   # those the build's check rules out), so the engine must be the scalar one.
   dpkg-deb -x "$amd64" "$out/amd64"
   run_unpacked "$out/bookworm.txt" "$out/amd64" "$out/run-core2" qemu-x86_64 -cpu core2duo
+  test_cross_packages "$out"
   echo "package.sh: packages tested in $((SECONDS - start)) s"
+}
+
+# The programs of the other architectures' packages in dist/, unpacked into
+# the directory $1 and run under qemu-user on its default processor for
+# that architecture, with that architecture's libraries; the result file
+# must equal $1/bookworm.txt but for the time line.
+test_cross_packages() {
+  local out=$1 deb arch qemu work
+  for deb in "$dist"/atanpi_*.deb; do
+    arch=$(dpkg-deb -f "$deb" Architecture)
+    case "$arch" in amd64|arm64) continue ;; esac
+    qemu=$(arch_tools "$arch")
+    qemu=${qemu#* }
+    if arch_needs_debian13 "$arch"; then
+      prepare_debian13_root
+      in_root "$trixie" /root/atanpi/scripts/setup.sh "--cross=$arch"
+      work=$(mktemp -d -p "$(realpath "$trixie")/tmp")
+      root_cleanup_paths+=("$work")
+      dpkg-deb -x "$deb" "$work/$arch"
+      run_unpacked "$out/bookworm.txt" "$work/$arch" "$work/run" run_in_root "$trixie" "$qemu" -L /
+    else
+      "$root/scripts/setup.sh" "--cross=$arch"
+      dpkg-deb -x "$deb" "$out/$arch"
+      run_unpacked "$out/bookworm.txt" "$out/$arch" "$out/run-$arch" "$qemu" -L /
+    fi
+  done
 }
 
 # Text with CR LF line ends, as Windows programs show it.
@@ -228,7 +293,8 @@ make_windows_zip() {
 
 case "${1:-}" in
   "") make_packages ;;
+  --cross=*) make_cross_package "${1#--cross=}" ;;
   --test) test_packages ;;
   --windows) make_windows_zip ;;
-  *) echo "usage: scripts/package.sh [--test | --windows]" >&2; exit 2 ;;
+  *) echo "usage: scripts/package.sh [--cross=ARCH | --test | --windows]" >&2; exit 2 ;;
 esac

@@ -135,3 +135,43 @@ in_root() {
 without_time_line() {
   awk 'NR == 3 && /^ Pi Computation,  Time\(s\)= [0-9]+\.[0-9]+ $/ { print " (time line)"; next } { print }' "$1"
 }
+
+# Copies the files git knows of in this tree (committed or not, ignored ones
+# left out) into the directory $1.
+export_tree() {
+  mkdir -p "$1"
+  (cd "$root" && git ls-files -z --cached --others --exclude-standard |
+     while IFS= read -r -d '' f; do if [ -e "$f" ]; then printf '%s\0' "$f"; fi; done |
+     tar --null -T - -cf -) | tar -C "$1" -xf -
+}
+
+# Makes the Debian 13 root roots/trixie-build/ (once), copies this tree
+# into its /root/atanpi, where the build trees (build*/) of earlier runs are
+# kept, and mounts what it needs; sets trixie to its path.
+prepare_debian13_root() {
+  local base
+  "$root/scripts/setup.sh" --roots
+  trixie="$roots_dir/trixie-build"
+  base=$(base_root trixie)
+  if [ ! -d "$trixie" ]; then
+    root_copy "$base" "$trixie.new"
+    mv "$trixie.new" "$trixie"
+  fi
+  root_not_mounted "$trixie"
+  if [ -d "$trixie/root/atanpi" ]; then
+    find "$trixie/root/atanpi" -mindepth 1 -maxdepth 1 ! -name 'build*' -exec rm -rf --one-file-system {} +
+  fi
+  export_tree "$trixie/root/atanpi"
+  root_mount "$trixie"
+}
+
+# Runs the command $2... in the root $1 from the directory that is the
+# current one here, which must lie in the root; arguments that are paths
+# in the root are passed as the root sees them.
+run_in_root() {
+  local dir arg args=()
+  dir=$(realpath "$1")
+  shift
+  for arg in "$@"; do args+=("${arg#"$dir"}"); done
+  in_root "$dir" sh -c 'cd "$1" && shift && exec "$@"' sh "$(pwd -P | sed "s|^$dir||")" "${args[@]}"
+}

@@ -3,9 +3,13 @@
 # As root it installs what is missing with apt-get; otherwise it prints the
 # apt-get lines to run and fails.
 #   scripts/setup.sh            the native build, tests and benchmarks
-#   scripts/setup.sh --aarch64  also the aarch64 cross compiler, qemu-user and
-#                               the arm64 libraries the tests link (Debian
-#                               multiarch), for scripts/test.sh --aarch64
+#   scripts/setup.sh --cross=ARCH
+#                               also the cross compiler for the Debian
+#                               architecture ARCH (arm64, armhf, i386, ppc64el,
+#                               s390x, riscv64), qemu-user and ARCH's builds of
+#                               the libraries the tests link (Debian
+#                               multiarch), for scripts/test.sh --cross=ARCH
+#   scripts/setup.sh --aarch64  the same as --cross=arm64
 #   scripts/setup.sh --roots    also debootstrap, which makes the Debian roots
 #                               of scripts/test.sh --debian13 and
 #                               scripts/package.sh --test
@@ -21,6 +25,8 @@
 #                               (/usr/src/googletest); see
 #                               scripts/windows_deps.sh
 # Modes combine: scripts/setup.sh --aarch64 --package.
+# A failed download of an index by apt-get update (a mirror being synced, an
+# unrelated source) is a warning: what fails is an install.
 set -euo pipefail
 
 # strace: the end-to-end tests watch and fail the program's system calls.
@@ -28,13 +34,18 @@ packages=(g++ cmake ninja-build libgtest-dev libgmp-dev libmpfr-dev libbenchmark
 # Installed without recommends: qemu-user recommends qemu-user-binfmt, which
 # would register the emulator machine-wide; the tests name it themselves.
 cross_packages=()
-add_arm64=false
+foreign_arches=()
+. "$(dirname "$0")/arches.sh"
 for mode in "$@"; do
   case "$mode" in
-    --aarch64)
-      add_arm64=true
-      cross_packages+=(g++-aarch64-linux-gnu qemu-user libgtest-dev:arm64 libgmp-dev:arm64 libmpfr-dev:arm64
-                       libhwy-dev:arm64) ;;
+    --aarch64|--cross=*)
+      arch=${mode#--cross=}
+      if [ "$mode" = --aarch64 ]; then arch=arm64; fi
+      tools=$(arch_tools "$arch")
+      triplet=${tools% *}
+      foreign_arches+=("$arch")
+      cross_packages+=("g++-$triplet" qemu-user "libgtest-dev:$arch" "libgmp-dev:$arch" "libmpfr-dev:$arch"
+                       "libhwy-dev:$arch") ;;
     --roots) packages+=(debootstrap) ;;
     --package) packages+=(dpkg-dev lintian) ;;
     # dpkg-dev unpacks the source packages, m4 runs GMP's configure, zip
@@ -65,23 +76,31 @@ if [ ${#missing[@]} -eq 0 ] && [ ${#missing_cross[@]} -eq 0 ]; then
   exit 0
 fi
 
-if [ ${#missing_cross[@]} -eq 0 ] || dpkg --print-foreign-architectures | grep -qx arm64; then
-  add_arm64=false
-fi
+# The foreign architectures to add: those of missing packages that dpkg
+# does not know yet.
+add_arches=()
+for arch in "${foreign_arches[@]}"; do
+  if [ ${#missing_cross[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx "$arch" &&
+     [ "$arch" != "$(dpkg --print-architecture)" ]; then
+    add_arches+=("$arch")
+  fi
+done
 
 if [ "$(id -u)" -eq 0 ]; then
   all=("${missing[@]}" "${missing_cross[@]}")
   echo "setup: installing ${all[*]}" >&2
   export DEBIAN_FRONTEND=noninteractive
-  if $add_arm64; then dpkg --add-architecture arm64; fi
-  apt-get update -qq
-  if [ ${#missing[@]} -gt 0 ]; then apt-get install -y -qq "${missing[@]}" >/dev/null; fi
+  apt=(apt-get -o DPkg::Lock::Timeout=600)
+  for arch in "${add_arches[@]}"; do dpkg --add-architecture "$arch"; done
+  "${apt[@]}" update -qq || echo "setup: apt-get update could not read every index (above); installing from those it has" >&2
+  if [ ${#missing[@]} -gt 0 ]; then "${apt[@]}" install -y -qq "${missing[@]}" >/dev/null; fi
   if [ ${#missing_cross[@]} -gt 0 ]; then
-    apt-get install -y -qq --no-install-recommends "${missing_cross[@]}" >/dev/null
+    "${apt[@]}" install -y -qq --no-install-recommends "${missing_cross[@]}" >/dev/null
   fi
 else
   echo "setup: missing packages; run:" >&2
-  if $add_arm64; then echo "  sudo dpkg --add-architecture arm64 && sudo apt-get update" >&2; fi
+  for arch in "${add_arches[@]}"; do echo "  sudo dpkg --add-architecture $arch" >&2; done
+  if [ ${#add_arches[@]} -gt 0 ]; then echo "  sudo apt-get update" >&2; fi
   if [ ${#missing[@]} -gt 0 ]; then echo "  sudo apt-get install -y ${missing[*]}" >&2; fi
   if [ ${#missing_cross[@]} -gt 0 ]; then
     echo "  sudo apt-get install -y --no-install-recommends ${missing_cross[*]}" >&2

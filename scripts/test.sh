@@ -21,6 +21,23 @@
 #                                (ATANPI_QEMU_CPU in cmake/aarch64-linux-gnu.cmake)
 #                                because the tests per kernel are listed at build
 #                                time by running the test programs on it.
+#   scripts/test.sh --cross=ARCH cross-compiled for the Debian architecture
+#                                ARCH (armhf, i386, ppc64el, s390x, riscv64;
+#                                arm64 is --aarch64) with
+#                                cmake/debian-cross.cmake (Release, no
+#                                benchmarks, in build-ARCH/) and run under
+#                                qemu-user on the processor that file names:
+#                                the default suite, then the result files of
+#                                every formula at COMPARE_CROSS_DIGITS compared
+#                                with this machine's native build's. riscv64,
+#                                which Debian 12 does not have, is built and
+#                                tested so in the Debian 13 root of --debian13.
+#   scripts/test.sh --cross=ARCH --quick
+#                                the same build, but only the programs of the
+#                                tests labelled "cross" (target cross_checks:
+#                                the kernel tests per target and the reference
+#                                words) and atanpi: those tests and the result
+#                                files.
 #   scripts/test.sh --sve-lengths  the SVE kernels' tests in the aarch64
 #                                build (build-aarch64/, as --aarch64 makes it)
 #                                run again with SVE vectors of 128, 384 and
@@ -74,6 +91,75 @@ build_and_test_aarch64() {
   aarch64_cmake_args "$cpu"
   build_and_test "$dir" "$@"
   echo "test.sh: aarch64 with qemu -cpu $cpu: built and tested in $((SECONDS - start)) s"
+}
+
+# Digits of the result files that a cross build must write as this
+# machine's native build does: N/5 odd (the guard places written), and
+# the edge cases of N.
+COMPARE_CROSS_DIGITS=(20005 0 5 85)
+
+# Writes the result file of formula $1 at $2 digits into the directory $3 by
+# running the command $4... there, which must succeed.
+result_file() {
+  local k=$1 n=$2 dir=$3
+  shift 3
+  mkdir -p "$dir"
+  printf '%s\n%s\n' "$k" "$n" | (cd "$dir" && "$@") >/dev/null
+}
+
+# Fails unless the command $2... (run in a directory of its own) writes the
+# same result file as the native build for every formula at each of
+# COMPARE_CROSS_DIGITS, but for the time line; $1 names it in messages.
+same_results_as_native() {
+  local what=$1 out k n start=$SECONDS
+  shift
+  cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$root/build" --target atanpi >/dev/null
+  out=$(mktemp -d)
+  root_cleanup_paths+=("$out")
+  for n in "${COMPARE_CROSS_DIGITS[@]}"; do
+    for k in 1 2 3 4 5; do
+      result_file "$k" "$n" "$out/native-$k-$n" "$root/build/atanpi"
+      result_file "$k" "$n" "$out/cross-$k-$n" "$@"
+      if ! cmp <(without_time_line "$out/native-$k-$n/AtanOrg$k.txt") <(without_time_line "$out/cross-$k-$n/AtanOrg$k.txt"); then
+        echo "test.sh: AtanOrg$k.txt at N=$n of $what differs from the native build's" >&2
+        return 1
+      fi
+    done
+  done
+  echo "test.sh: $what: AtanOrg1.txt ... AtanOrg5.txt at N = ${COMPARE_CROSS_DIGITS[*]} equal the native build's but for the time line ($((SECONDS - start)) s)"
+}
+
+# The value of the cache entry $2 of the build tree $1.
+cache_value() { sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"; }
+
+# The cross build for the Debian architecture $1 in build-$1/ and its tests
+# under qemu: with --quick as $2 only those labelled cross, otherwise the
+# default suite (further arguments go to ctest); then the result files.
+test_cross() {
+  local arch=$1 quick=false dir="$root/build-$1" start=$SECONDS qemu cpu
+  shift
+  if [ "$arch" = arm64 ]; then dir="$root/build-aarch64"; fi
+  if [ "${1:-}" = --quick ]; then quick=true; shift; fi
+  if arch_needs_debian13 "$arch"; then
+    test_in_debian13_root "$arch" "$quick" "$@"
+    return
+  fi
+  "$root/scripts/setup.sh" "--cross=$arch"
+  cmake_args=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/debian-cross.cmake"
+              -DATANPI_DEB_ARCH="$arch" -DATANPI_BUILD_BENCH=OFF)
+  if $quick; then
+    cmake -S "$root" -B "$dir" -G Ninja "${cmake_args[@]}" >/dev/null
+    cmake --build "$dir" --target atanpi cross_checks
+    echo "test.sh: $arch: built in $((SECONDS - start)) s"
+    (cd "$dir" && ctest --output-on-failure -j"$(nproc)" -L cross "$@")
+  else
+    build_and_test "$dir" -LE long "$@"
+  fi
+  echo "test.sh: $arch: built and tested in $((SECONDS - start)) s"
+  qemu=$(cache_value "$dir" ATANPI_QEMU)
+  cpu=$(cache_value "$dir" ATANPI_QEMU_CPU)
+  same_results_as_native "$arch (qemu -cpu $cpu)" "$qemu" -L / -cpu "$cpu" "$dir/atanpi"
 }
 
 # The Windows build and its tests under wine64, then the end-to-end tests
@@ -134,34 +220,27 @@ test_sve_lengths() {
   done
 }
 
-# Copies the files git knows of in this tree (committed or not, ignored ones
-# left out) into the directory $1.
-export_tree() {
-  mkdir -p "$1"
-  (cd "$root" && git ls-files -z --cached --others --exclude-standard |
-     while IFS= read -r -d '' f; do if [ -e "$f" ]; then printf '%s\0' "$f"; fi; done |
-     tar --null -T - -cf -) | tar -C "$1" -xf -
-}
-
 # Digits per formula in the comparison of the Debian 13 build with this
 # machine's: N/5 odd, so the guard places are written too.
 COMPARE_DIGITS=100005
 
 # The default suite in a Debian 13 root, then its result files against
 # this machine's build's.
+# test_cross for the architecture $1 (--quick if $2 is true) in the Debian
+# 13 root, with further arguments for ctest; its result files are compared
+# there with the root's native (x86-64) build's.
+test_in_debian13_root() {
+  local arch=$1 quick=$2 start=$SECONDS
+  shift 2
+  prepare_debian13_root
+  if $quick; then set -- --quick "$@"; fi
+  in_root "$trixie" /root/atanpi/scripts/test.sh "--cross=$arch" "$@"
+  echo "test.sh: $arch in the Debian 13 root: done in $((SECONDS - start)) s"
+}
+
 test_in_debian13() {
-  local start=$SECONDS base trixie k out
-  "$root/scripts/setup.sh" --roots
-  . "$root/scripts/roots.sh"
-  trixie="$roots_dir/trixie-build"
-  base=$(base_root trixie)
-  if [ ! -d "$trixie" ]; then
-    root_copy "$base" "$trixie.new"
-    mv "$trixie.new" "$trixie"
-  fi
-  root_remove "$trixie/root/atanpi"
-  export_tree "$trixie/root/atanpi"
-  root_mount "$trixie"
+  local start=$SECONDS k out
+  prepare_debian13_root
   in_root "$trixie" /root/atanpi/scripts/test.sh "$@"
   echo "test.sh: Debian 13 suite done in $((SECONDS - start)) s"
 
@@ -181,6 +260,8 @@ test_in_debian13() {
   echo "test.sh: the Debian 13 build's AtanOrg1.txt ... AtanOrg5.txt ($COMPARE_DIGITS digits) equal this machine's but for the time line"
 }
 
+. "$root/scripts/roots.sh"
+. "$root/scripts/arches.sh"
 build="$root/build"
 cmake_args=(-DCMAKE_BUILD_TYPE=Release)
 ctest_args=(-LE long)
@@ -212,6 +293,18 @@ case "${1:-}" in
     build_and_test_aarch64 max "$root/build-aarch64" -LE long \
       -E 'SeriesDifferential\.WordCountsAroundLanesAndGroups/sve2( |$)' "$@"
     build_and_test_aarch64 cortex-a72 "$root/build-aarch64-neon" -L engine -LE long -E '/scalar( |$)' "$@"
+    same_results_as_native "arm64 (qemu -cpu max)" "$(cache_value "$root/build-aarch64" ATANPI_QEMU)" -L / -cpu max \
+      "$root/build-aarch64/atanpi"
+    exit 0 ;;
+  --cross=arm64)
+    if [ "${2:-}" != --quick ]; then
+      shift
+      exec "$0" --aarch64 "$@"
+    fi ;&
+  --cross=*)
+    arch=${1#--cross=}
+    shift
+    test_cross "$arch" "$@"
     exit 0 ;;
   --debian13)
     shift

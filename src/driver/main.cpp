@@ -63,6 +63,10 @@ int run_command_line(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (!open_closed_standard_descriptors()) return EXIT_BAD_INPUT;
+  if (const char* missing = missing_instructions()) {
+    std::fprintf(stderr, "atanpi: this processor lacks %s, which this build of atanpi needs\n", missing);
+    return EXIT_UNSUPPORTED_PROCESSOR;
+  }
   try {
     return run_command_line(argc, argv);
   } catch (const std::bad_alloc&) {

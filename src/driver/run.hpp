@@ -15,6 +15,9 @@ inline constexpr int EXIT_BAD_INPUT = 2;
 // a term (its limits are far beyond the formulas' terms and the digit cap,
 // so only a fault in the program gets it), or memory runs out.
 inline constexpr int EXIT_COMPUTATION_FAILED = 3;
+// Exit status when the processor lacks instructions this build needs
+// (missing_instructions), checked before anything else.
+inline constexpr int EXIT_UNSUPPORTED_PROCESSOR = 4;
 
 // The engine the program runs with: the fastest this processor has, on all
 // cores, publishing its progress.

@@ -100,6 +100,11 @@ std::vector<SeriesEngine> compiled_engines();
 bool engine_available(SeriesEngine engine);
 // The fastest engine this processor can run.
 SeriesEngine best_engine();
+// The instructions this build needs beyond its architecture's minimum, by
+// name, when this processor lacks them; nullptr when it has them. On 32-bit
+// x86 the whole program computes its doubles with SSE2 (the x87 unit's
+// 80-bit products would give other words): "SSE2" on a processor without.
+const char* missing_instructions();
 // Threads the engine runs by default: the processors this process can
 // really use (usable_processors), at most MAX_THREADS.
 int available_cores();

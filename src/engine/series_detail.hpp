@@ -1,10 +1,18 @@
 // Pieces of the series shared by the reference and the fast evaluation.
 #pragma once
 
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 
 namespace atanorg {
+
+// Every double operation must round to a double. The x87 unit of 32-bit x86
+// keeps 80-bit intermediates (FLT_EVAL_METHOD 2), whose quotients differ
+// from the reference's in thousands of words: such builds use SSE2
+// (-msse2 -mfpmath=sse, CMakeLists.txt).
+static_assert(FLT_EVAL_METHOD == 0 || FLT_EVAL_METHOD == 1,
+              "doubles must be evaluated as doubles, not in a wider precision");
 
 // The divisors of one series pass: x^2 and 2j+1, each with its rounded
 // reciprocal (quotients are floor(dividend * reciprocal)).

@@ -61,6 +61,13 @@ SeriesEngine best_engine() {
   return best;
 }
 
+const char* missing_instructions() {
+#if defined(__i386__) && defined(__SSE2__)
+  if (!__builtin_cpu_supports("sse2")) return "SSE2";
+#endif
+  return nullptr;
+}
+
 int available_cores() { return std::clamp(usable_processors(), 1, config::MAX_THREADS); }
 
 SeriesStatus atan_accumulate(const SeriesSettings& settings, std::int32_t* acc, std::int32_t* term,

@@ -324,9 +324,15 @@ namespace atanorg {
 
 const std::vector<RoundKernel>& round_kernels() {
   static const std::vector<RoundKernel> kernels = [] {
+#ifdef HWY_CHOOSE_TARGET_LIST
     // Highway's list of this architecture's targets (nullptr for those not
     // compiled) and its fallback, which may be one of them again.
     const RoundKernel* const compiled[] = {HWY_CHOOSE_TARGET_LIST(KERNEL), HWY_CHOOSE_FALLBACK(KERNEL)};
+#else
+    // An architecture Highway has no list of targets for (s390x before
+    // Highway 1.2): it compiles the one static target, the fallback.
+    const RoundKernel* const compiled[] = {&HWY_STATIC_DISPATCH(KERNEL)};
+#endif
     std::vector<RoundKernel> list;
     for (const RoundKernel* kernel : compiled) {
       if (kernel == nullptr) continue;
