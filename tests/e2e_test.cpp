@@ -790,7 +790,7 @@ class SmallFilesystem {
 };
 
 // A full disk shows at once: the 6 MB a run at the cap needs do not fit in
-// 64 KiB, and the run stops before computing rather than after 8 minutes.
+// 64 KiB, and the run stops before computing rather than minutes later.
 // Under Wine, which reserves no space, a run of 100,000 digits (about
 // 110 KB) fails when it writes, and the earlier file stays all the same.
 TEST(ResultFile, AFullFilesystemShowsBeforeTheComputation) {
@@ -1314,9 +1314,9 @@ TEST(ResultFile, TheEarlierFileIsNeverOpenedForWriting) {
 }
 
 // On a filesystem with room for the file that a run under 10 s writes but
-// not for the reservation's time field of 99,999 s (4 bytes more), the run
-// reserves the smaller size, as under a file size limit: 9,905 digits make
-// 12,286 bytes, two short of 3 pages of 4 KiB.
+// not for the reservation's time field of 999,999,999.999 s (8 bytes more),
+// the run reserves the smaller size, as under a file size limit: 9,905
+// digits make 12,286 bytes, two short of 3 pages of 4 KiB.
 TEST(ResultFile, AFileThatFitsWithoutTheWideTimeFieldIsWritten) {
   if (WINDOWS_PROGRAMS) GTEST_SKIP() << "Wine reserves no space";
   const std::string file = expected_file(1, 9905);

@@ -13,7 +13,7 @@ namespace atanorg::config {
 // Counts are even, so that every group of a block starts with the same sign.
 inline constexpr int MAX_GROUP_TERMS = 16;
 
-// Word segments per thread: one per lane of the kernel's vector of
+// Word segments per column: one per lane of the kernel's vector of
 // doubles, so the lane count is the instruction set's: 1 (scalar), 2 (SSE4,
 // NEON), 4 (AVX2), 8 (AVX-512), and for SVE the vector's length in doubles
 // as Highway uses it, rounded down to a power of two: 2 to 32 (128 to 2048
@@ -34,22 +34,20 @@ inline constexpr std::int32_t COLUMNS_PER_THREAD = 4;
 inline constexpr std::int32_t MAX_COLUMNS = 128;
 // Fewer columns a thread where they would have fewer rows than this: a
 // round's set-up and hand-offs, and the fill and drain of each column,
-// then cost more than the slack gains (measured at 100,000 digits on two
-// threads: 4 columns of 312 rows lost up to a tenth against one thread's
-// pipeline).
+// then cost more than the slack gains (4 columns of 312 rows lost up to a
+// tenth against one thread's pipeline: doc/PERFORMANCE.md).
 inline constexpr std::int32_t MIN_COLUMN_ROWS = 512;
 
-// Pause instructions (about 17 ns each on the Xeon below) that a thread
+// Pause instructions (about 17 ns each where measured) that a thread
 // waiting for a round spins. With no ready round of its own it spins
 // ROUND_SPINS_BEFORE_STEAL before it takes another thread's column, about
 // one round's time at 300,000 digits: a column taken moves its words to the
 // taker's caches, which costs more than waiting for a neighbour that is
-// about to finish. With nothing ready anywhere it sleeps
-// (std::atomic::wait) once it has spun ROUND_SPINS_BEFORE_SLEEP in all,
-// until another thread finishes a round. While it spins it looks at the
-// columns every ROUND_SPINS_BETWEEN_LOOKS pauses. Measured on the 2-core
-// Xeon (family 6 model 207), 16 * arctan(1/5) at 300,000 digits on two
-// threads: taking columns at once lost 2 to 4% to the moves.
+// about to finish (taking columns at once lost 2 to 4%: doc/PERFORMANCE.md).
+// With nothing ready anywhere it sleeps (wait_for_change) once it has spun
+// ROUND_SPINS_BEFORE_SLEEP in all, until another thread finishes a round.
+// While it spins it looks at the columns every ROUND_SPINS_BETWEEN_LOOKS
+// pauses, so that the lines the running threads store to are loaded less.
 inline constexpr int ROUND_SPINS_BEFORE_STEAL = 1000;
 inline constexpr int ROUND_SPINS_BEFORE_SLEEP = 4000;
 inline constexpr int ROUND_SPINS_BETWEEN_LOOKS = 64;
@@ -57,8 +55,8 @@ inline constexpr int ROUND_SPINS_BETWEEN_LOOKS = 64;
 // Pauses that a worker of the pool spins waiting for the next job (block),
 // and the caller for the workers' end of one, before sleeping: about 85 us,
 // more than the serial work between two blocks, and little time taken from
-// other work on a crowded machine. Waking a sleeping thread took about
-// 0.15 ms on the 2-core virtual machine measured.
+// other work on a crowded machine. Waking a sleeping thread costs more
+// (about 0.15 ms: doc/PERFORMANCE.md).
 inline constexpr int JOB_SPINS_BEFORE_SLEEP = 5000;
 
 // Word-steps a thread sweeps before it adds them to the shared progress
@@ -107,9 +105,9 @@ constexpr double block_sum_bound(std::int32_t passes) {
 // series_reference.cpp).
 
 // With the thread count left to the engine, each thread gets at least this
-// many rows of a vector's words (a quarter of them in each of its columns);
-// smaller evaluations use fewer threads, as hand-offs would cost more than
-// the work they share.
+// many rows of a vector's words (in 1 to COLUMNS_PER_THREAD columns of at
+// least MIN_COLUMN_ROWS rows); smaller evaluations use fewer threads, as
+// hand-offs would cost more than the work they share.
 inline constexpr std::int32_t MIN_ROWS_PER_THREAD = 512;
 
 }  // namespace atanorg::config

@@ -5,7 +5,7 @@
 //
 // Each lane of a vector of doubles sweeps its own word segment (the words
 // are stored transposed, see series_kernel.hpp), so one vector operation
-// advances every segment of the thread. Within the sweep the GROUP terms
+// advances every segment of a column. Within the sweep the GROUP terms
 // of the group run as a wavefront: term g works on row i - g while term 0
 // works on row i, and hands the quotient word it produced (the new
 // power-term word) and the running sum of its acc contributions to term
@@ -22,13 +22,11 @@
 // The per-term state lives in named variables, not arrays: SVE vectors are
 // sizeless and cannot be array elements or struct members.
 //
-// Measured with build/series_bench on a 2-core AMD Zen 4 (EPYC) machine,
-// 16 * arctan(1/5) at 100,000 digits, one core, ns per word-step: avx3
-// 0.235 (41 times the reference's 9.70, 0.86 of its floor), avx2 0.296,
-// sse4 0.731, scalar 2.82. On a 2-core Intel Xeon (family 6 model 207),
-// 16 * arctan(1/5) at 300,000 digits, one core: avx3 0.90 to 0.91 of its
-// floor with the segments held as doubles, 0.86 to 0.87 with 32-bit words
-// (three conversions a row of 8 word-steps).
+// The segments are held as doubles, so that a row needs no conversions.
+// With AVX-512, 16 * arctan(1/5) at 100,000 digits on one core, a
+// word-step takes about 1/41 of the reference's time, at 0.86 of the speed
+// of its bare operations, the floor (build/series_bench; every engine and
+// processor measured, and the conditions, in doc/PERFORMANCE.md).
 
 // Highway re-includes this file once per target.
 #undef HWY_TARGET_INCLUDE
@@ -74,13 +72,10 @@ namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 // Lanes per vector and terms per group, for every instruction set: the full
-// vector and 8 terms. Measured on Zen 4 with
-// AVX-512, 16 * arctan(1/5) at 100,000 digits: 8 lanes 0.235 ns per
-// word-step on one core and 0.124-0.133 on two, against 0.249 and
-// 0.131-0.139 for 4 lanes (256-bit vectors with 32 registers). Groups of 6,
-// 8, 10, 12 and 16 terms took 173, 168, 170, 192 and 226 ms of CPU time on
-// one core of a busy machine: from 10 terms up, the group's state no longer
-// fits the 32 registers.
+// vector and 8 terms. With AVX-512, 8 lanes beat 4 (256-bit vectors with 32
+// registers) on one core and on two, and groups of 8 terms beat 6, 10, 12
+// and 16: from 10 terms up, the group's state no longer fits the 32
+// registers (doc/PERFORMANCE.md).
 constexpr int GROUP = 8;
 static_assert(GROUP % 2 == 0 && GROUP <= MAX_GROUP_TERMS, "groups hold an even count of terms, 16 at most");
 

@@ -2,7 +2,7 @@
 //
 // Words are held transposed: row r, lane k holds word (segment k, offset r),
 // `lanes` words to a row, so one vector load gives the same offset of all
-// the segments of a thread. In one round each lane sweeps its segment with
+// the segments of a column. In one round each lane sweeps its segment with
 // one group of consecutive series terms (the kernel's group_terms); the lanes work on
 // different groups (lane k on the group lane k-1 had in the round before),
 // each with its own divisors 2j+1 and its own remainders.
@@ -59,7 +59,7 @@ struct RoundArgs {
 struct RoundKernel {
   SeriesEngine engine;
   std::int64_t target;     // Highway's bit for the instruction set; 0: any processor
-  std::size_t (*lanes)();  // segments per thread, 1 .. MAX_LANES
+  std::size_t (*lanes)();  // segments per column, 1 .. MAX_LANES
   int group_terms;         // series terms a round applies: even, 2 .. MAX_GROUP_TERMS
   void (*round)(const RoundArgs& args);
   // The floor benchmark: `steps` word-steps of each of `terms` (one of

@@ -7,11 +7,9 @@
 //   pi = 426880 sqrt(10005) Q(0,N) / T(0,N),
 // so floor(pi * 10^D) comes from one integer square root and one division.
 // The two halves of the top split, and then the last merge beside the root,
-// run on two threads. For the 5,000,040 places of a file at the cap, on an
-// otherwise idle two-core machine: 2.4 s, where MPFR's constant and its
-// conversion took 7.6 s for the same places (with other work running:
-// 4.2 to 4.7 s, of which splitting 2.7 s, root and division 0.75 s and
-// decimal conversion 0.8 s, against 9 to 10 s for MPFR).
+// run on two threads. For the 5,000,040 places of a file at the cap that
+// took about a third of the time of MPFR's constant and its conversion
+// (the figures in doc/PERFORMANCE.md).
 #include "verify/trusted_pi.hpp"
 
 #include <gmp.h>
