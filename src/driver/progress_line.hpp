@@ -8,6 +8,7 @@
 // draw it, one that cannot erase (TERM=dumb) included.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -17,6 +18,16 @@
 #include "engine/series.hpp"
 
 namespace atanorg {
+
+// The term being evaluated and its progress, published by ProgressLine
+// whether or not it draws, for a host that shows the progress itself: the
+// web page reads it from the module's memory (driver/web_progress.cpp).
+struct PublishedProgress {
+  std::atomic<std::int32_t> serial{0};        // odd while the fields change
+  char label[48] = {};                        // "Atan(1/ 5 )", NUL-terminated
+  std::atomic<const SeriesProgress*> progress{nullptr};  // null between terms
+};
+PublishedProgress& published_progress();
 
 class ProgressLine {
  public:
