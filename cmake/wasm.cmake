@@ -6,7 +6,8 @@
 #                             and writing the real files (NODERAWFS);
 #   atanpi-bench-run.js       the engine runner of bench/, the same way;
 #   web/atanpi-web.js, .wasm  the program for the web page's worker: a
-#                             module factory, files in memory;
+#                             module factory, files in memory (without
+#                             threads: web/atanpi-web-1t.js, .wasm);
 # and the engine's tests, run under Node by ctest.
 option(ATANPI_WASM_THREADS "Run the engine's threads as pthreads (needs SharedArrayBuffer)" ON)
 # The program's static arrays (two of 4 MB, the engine's scratch of 16 MB)
@@ -52,8 +53,8 @@ function(atanpi_wasm_link target host)
     set(processors ${ATANPI_WASM_PROCESSORS_NODE})
   else()
     list(APPEND options -sENVIRONMENT=worker -sMODULARIZE=1 -sEXPORT_NAME=createAtanpi -sINVOKE_RUN=0
-         -sEXIT_RUNTIME=1 "-sEXPORTED_RUNTIME_METHODS=['FS','callMain']"
-         "-sEXPORTED_FUNCTIONS=['_main','_atanpi_progress_state']")
+         -sEXIT_RUNTIME=1 "-sEXPORTED_RUNTIME_METHODS=['FS','callMain','UTF8ToString']"
+         "-sEXPORTED_FUNCTIONS=['_main','_atanpi_progress_state','_atanpi_engine','_atanpi_threads']")
     set(processors ${ATANPI_WASM_PROCESSORS_WEB})
   endif()
   if(ATANPI_WASM_THREADS)

@@ -21,7 +21,7 @@ namespace atanorg {
 
 // The term being evaluated and its progress, published by ProgressLine
 // whether or not it draws, for a host that shows the progress itself: the
-// web page reads it from the module's memory (driver/web_progress.cpp).
+// web page reads it from the module's memory (driver/web_exports.cpp).
 struct PublishedProgress {
   std::atomic<std::int32_t> serial{0};        // odd while the fields change
   char label[48] = {};                        // "Atan(1/ 5 )", NUL-terminated

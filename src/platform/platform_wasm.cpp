@@ -61,17 +61,18 @@ std::size_t base_start(const std::string& path) {
 // On Node's thread: SIGINT, SIGTERM and SIGHUP, while the word at `state`
 // is RUNNING, remove the temporary file named at `path` (while the word at
 // `exists` is 1) and end the process by the same signal, as the POSIX
-// handlers do; once the result is committed they change nothing.
+// handlers do; once the result is committed they change nothing. (Node
+// resets signals ignored when it started, so under nohup a hang-up ends
+// the run as well.)
 void catch_interrupts() {
   MAIN_THREAD_EM_ASM(
       {
         if (!ENVIRONMENT_IS_NODE) return;
-        const fs = require('fs');
         const handler = (signal) => {
           if (Atomics.compareExchange(HEAP32, $0 >> 2, 0, 1) != 0) return;
           if (Atomics.load(HEAP32, $2 >> 2) == 1) {
             try {
-              fs.unlinkSync(UTF8ToString($1));
+              require('fs').unlinkSync(UTF8ToString($1));
             } catch (e) {
             }
           }
