@@ -20,6 +20,9 @@
 #                               libhwy-dev and libgmp-dev) and GoogleTest
 #                               (/usr/src/googletest); see
 #                               scripts/windows_deps.sh
+#   scripts/setup.sh --web      also emscripten (the WebAssembly builds, run
+#                               under Node) and Chromium (the page's tests);
+#                               npm, where no Node on the machine brings its own
 # Modes combine: scripts/setup.sh --aarch64 --package.
 set -euo pipefail
 
@@ -39,6 +42,11 @@ for mode in "$@"; do
     # dpkg-dev unpacks the source packages, m4 runs GMP's configure, zip
     # packs the release.
     --windows) cross_packages+=(g++-mingw-w64-x86-64-posix wine64 dpkg-dev m4 zip xz-utils) ;;
+    # Without recommends: emscripten's would add binaryen's and LLVM's
+    # documentation and more; zip packs the page.
+    --web)
+      cross_packages+=(emscripten chromium zip)
+      if ! command -v npm >/dev/null; then cross_packages+=(npm); fi ;;
     *) echo "setup: unknown mode $mode" >&2; exit 2 ;;
   esac
 done
@@ -73,10 +81,10 @@ if [ "$(id -u)" -eq 0 ]; then
   echo "setup: installing ${all[*]}" >&2
   export DEBIAN_FRONTEND=noninteractive
   if $add_arm64; then dpkg --add-architecture arm64; fi
-  apt-get update -qq
-  if [ ${#missing[@]} -gt 0 ]; then apt-get install -y -qq "${missing[@]}" >/dev/null; fi
+  apt-get update -qq -o DPkg::Lock::Timeout=600
+  if [ ${#missing[@]} -gt 0 ]; then apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null; fi
   if [ ${#missing_cross[@]} -gt 0 ]; then
-    apt-get install -y -qq --no-install-recommends "${missing_cross[@]}" >/dev/null
+    apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing_cross[@]}" >/dev/null
   fi
 else
   echo "setup: missing packages; run:" >&2

@@ -12,11 +12,7 @@ const { execFileSync } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
-const puppeteer = require('puppeteer-core');
-const { serve } = require('../serve.js');
-
-const CHROMIUM = '/usr/bin/chromium';
-const RUN_TIMEOUT_MS = 300000;
+const { RUN_TIMEOUT_MS, withBrowser, openPage, runOnPage } = require('./browser.js');
 
 const [pageFolder, nativeProgram, artefacts] = process.argv.slice(2);
 if (!artefacts) {
@@ -38,26 +34,6 @@ function nativeRun(input) {
   } finally {
     fs.rmSync(dir, { recursive: true, force: true });
   }
-}
-
-// Types the request into the page, starts it and waits for its end; the
-// console text and the downloaded file as the page offers them.
-async function runOnPage(page, id, digits) {
-  await page.select('#formula', String(id));
-  await page.$eval('#digits', (input, value) => { input.value = value; }, String(digits));
-  await page.click('#run');
-  await page.waitForFunction(() => ['done', 'failed'].includes(document.body.dataset.state),
-                             { timeout: RUN_TIMEOUT_MS, polling: 100 });
-  return page.evaluate(async () => {
-    const link = document.getElementById('download');
-    let file = null;
-    if (!link.hidden) {
-      const bytes = new Uint8Array(await (await fetch(link.href)).arrayBuffer());
-      file = Array.from(bytes, (b) => String.fromCharCode(b)).join('');
-    }
-    return { state: document.body.dataset.state, console: document.getElementById('console').textContent,
-             name: link.hidden ? null : link.download, file, notice: document.getElementById('notice').textContent };
-  });
 }
 
 let passed = 0;
@@ -84,17 +60,12 @@ async function checkSameAsNative(page, id, digits, label) {
   return got;
 }
 
-async function openPage(browser, base, mode) {
-  const page = await browser.newPage();
-  await page.setViewport({ width: 1100, height: 900 });
-  page.on('pageerror', (e) => check(`${mode}: no error on the page`, false, e.message));
-  await page.goto(`${base}/${mode}/`);
-  await page.waitForFunction(() => document.body.dataset.state === 'idle', { timeout: 30000 });
-  return page;
+function openCheckedPage(browser, base, mode) {
+  return openPage(browser, base, mode, (e) => check(`${mode}: no error on the page`, false, e.message));
 }
 
 async function isolatedPage(browser, base) {
-  const page = await openPage(browser, base, 'isolated');
+  const page = await openCheckedPage(browser, base, 'isolated');
   const cores = await page.evaluate(() => navigator.hardwareConcurrency);
   for (const id of [1, 2, 3, 4, 5]) {
     for (const digits of [0, 5, 85, 20005]) await checkSameAsNative(page, id, digits, 'isolated');
@@ -133,7 +104,7 @@ async function isolatedPage(browser, base) {
 }
 
 async function plainPage(browser, base) {
-  const page = await openPage(browser, base, 'plain');
+  const page = await openCheckedPage(browser, base, 'plain');
   await checkSameAsNative(page, 3, 20005, 'not isolated');
   const threads = await page.evaluate(() => Number(document.body.dataset.threads));
   check('not isolated: one thread', threads === 1, `${threads} threads`);
@@ -142,25 +113,10 @@ async function plainPage(browser, base) {
 
 async function main() {
   fs.mkdirSync(artefacts, { recursive: true });
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'atanpi-chromium-'));
-  let port = 0;
-  const server = serve(pageFolder, 0, (p) => { port = p; });
-  await new Promise((resolve) => server.on('listening', resolve));
-  const base = `http://127.0.0.1:${port}`;
-  const browser = await puppeteer.launch({
-    executablePath: CHROMIUM,
-    headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
-           '--disable-component-update', '--disable-sync', '--no-first-run', `--user-data-dir=${profile}`],
-  });
-  try {
+  await withBrowser(pageFolder, async (browser, base) => {
     await isolatedPage(browser, base);
     await plainPage(browser, base);
-  } finally {
-    await browser.close();
-    server.close();
-    fs.rmSync(profile, { recursive: true, force: true });
-  }
+  });
   console.log(`browser_test: ${passed} passed, ${failed} failed`);
   process.exitCode = failed === 0 ? 0 : 1;
 }
