@@ -26,7 +26,8 @@
 # Modes combine: scripts/setup.sh --aarch64 --package.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libgmp-dev libmpfr-dev libbenchmark-dev libhwy-dev man-db)
+# strace: the end-to-end tests watch and fail the program's system calls.
+packages=(g++ cmake ninja-build libgtest-dev libgmp-dev libmpfr-dev libbenchmark-dev libhwy-dev man-db strace)
 # Installed without recommends: qemu-user recommends qemu-user-binfmt, which
 # would register the emulator machine-wide; the tests name it themselves.
 cross_packages=()

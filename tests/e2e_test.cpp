@@ -13,9 +13,11 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <memory>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -931,6 +933,102 @@ TEST(Progress, FitsTheTerminalAndDrawsOnlyInTheForeground) {
       EXPECT_EQ(line.rfind(" Atan(1/ 5 ): ", 0), 0u) << line;
     }
   }
+}
+
+// ---- system calls, seen and made to fail with strace -------------------------
+//
+// What no output shows: the order in which the file and its folder reach the
+// disk, and what a run does when a system call fails. The program runs under
+// strace; skipped where strace is missing or may not trace.
+
+// The path of `name` in one of PATH's folders; "" where there is none.
+std::string find_on_path(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string folders = path != nullptr ? path : "/usr/bin:/bin";
+  for (std::size_t from = 0; from <= folders.size();) {
+    const std::size_t colon = std::min(folders.find(':', from), folders.size());
+    const std::string candidate = folders.substr(from, colon - from) + "/" + name;
+    if (colon > from && access(candidate.c_str(), X_OK) == 0) return candidate;
+    from = colon + 1;
+  }
+  return "";
+}
+
+// Why strace cannot serve here, or "".
+std::string why_no_strace() {
+  if (WINDOWS_PROGRAMS) return std::string(POSIX_ONLY) + "Linux system calls";
+  const std::string strace = find_on_path("strace");
+  if (strace.empty()) return "strace is not installed (scripts/setup.sh installs it)";
+  TempDir dir;
+  const Outcome probe =
+      run_with_input(dir, "", ChildSetup{.args = {"-o", "/dev/null", "true"}}, strace.c_str());
+  if (!WIFEXITED(probe.status) || WEXITSTATUS(probe.status) != 0) return "strace cannot trace here: " + probe.err;
+  return "";
+}
+
+struct Traced {
+  Outcome run;
+  std::string trace;  // strace -f -y: "PID call(fd<path>, ...) = result" lines
+};
+
+// A run of the program in `dir` with `input`, under strace with `options`.
+Traced traced_run(const TempDir& dir, const std::string& input, const std::vector<std::string>& options) {
+  TempDir trace_dir;
+  const std::string trace_file = (trace_dir / "trace").string();
+  std::vector<std::string> args = {"-f", "-y", "-o", trace_file};
+  args.insert(args.end(), options.begin(), options.end());
+  args.insert(args.end(), {"--", ATANPI_EXE});
+  const std::string strace = find_on_path("strace");
+  // LeakSanitizer stops the threads with ptrace, which a traced process
+  // cannot; the leak check is no part of these tests.
+  ChildSetup setup{.args = args, .environment = {{"ASAN_OPTIONS", "detect_leaks=0"}}};
+  Traced traced{run_with_input(dir, input, setup, strace.c_str()), ""};
+  traced.trace = read_file(trace_file);
+  return traced;
+}
+
+// The lines of `trace` that start with one of `calls` (after the process id).
+std::vector<std::string> calls_of(const std::string& trace, const std::vector<std::string>& calls) {
+  std::vector<std::string> found;
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t call = line.find_first_not_of("0123456789 ");
+    for (const std::string& name : calls) {
+      if (call != std::string::npos && line.compare(call, name.size() + 1, name + "(") == 0) {
+        found.push_back(line.substr(call));
+      }
+    }
+  }
+  return found;
+}
+
+// The temporary file is flushed to disk before it is renamed, so that a
+// power cut never leaves an empty or partial AtanOrg1.txt in place of the
+// earlier one, and the folder after it, so that the new name is on disk
+// when the run says it is done.
+TEST(SystemCalls, TheFileReachesTheDiskBeforeTheRenameAndTheFolderAfterIt) {
+  const std::string no_strace = why_no_strace();
+  if (!no_strace.empty()) GTEST_SKIP() << no_strace;
+  TempDir dir;
+  write_file(dir / "AtanOrg1.txt", EARLIER);
+  const Traced traced = traced_run(dir, "1\n100\n", {"-e", "trace=fsync,fdatasync,rename,renameat,renameat2"});
+  EXPECT_TRUE(WIFEXITED(traced.run.status) && WEXITSTATUS(traced.run.status) == 0) << describe(traced.run.status);
+  EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), expected_file(1, 100));
+  const std::vector<std::string> calls =
+      calls_of(traced.trace, {"fsync", "fdatasync", "rename", "renameat", "renameat2"});
+  const auto succeeded = [](const std::string& call) { return call.size() > 4 && call.ends_with(" = 0"); };
+  const auto rename = std::find_if(calls.begin(), calls.end(), [&](const std::string& call) {
+    return call.starts_with("rename") && call.find(".AtanOrg1.txt.atanpi-") != std::string::npos && succeeded(call);
+  });
+  ASSERT_NE(rename, calls.end()) << traced.trace;
+  const std::string temp_file = "/.AtanOrg1.txt.atanpi-";
+  EXPECT_TRUE(std::any_of(calls.begin(), rename, [&](const std::string& call) {
+    return !call.starts_with("rename") && call.find(temp_file) != std::string::npos && succeeded(call);
+  })) << "no sync of the temporary file before the rename:\n" << traced.trace;
+  const std::string folder_fd = "<" + fs::canonical(dir.path()).string() + ">)";
+  EXPECT_TRUE(std::any_of(rename, calls.end(), [&](const std::string& call) {
+    return call.starts_with("fsync(") && call.find(folder_fd) != std::string::npos && succeeded(call);
+  })) << "no sync of the folder after the rename:\n" << traced.trace;
 }
 
 }  // namespace

@@ -105,6 +105,28 @@ const std::vector<QuotaCase> QUOTA_CASES = {
       {"/sys/fs/cgroup/unified/cpu.max", "100000 0\n"}},
      0.0},
     {"no cgroup files at all", "", "", {}, 0.0},
+    // Escapes at the end of the mount point and of the mount's root.
+    {"every escape, one at the very end",
+     "50 40 0:38 /a\\134b\\040 /sys/fs/t\\011a\\012b\\134c\\040 rw - cgroup2 cgroup2 rw\n",
+     "0::/a\\b /job\n",
+     {{"/sys/fs/t\ta\nb\\c /job/cpu.max", "75000 100000\n"}, {"/sys/fs/t\ta\nb\\c /cpu.max", "400000 100000\n"}},
+     0.75},
+    // Lines the kernel never writes: no limit known, and no exception.
+    {"a group path without its leading slash, empty and odd fields",
+     V1_CPU + V2 + "::\n - \n1 2 3\n",
+     "::\n:\n0:\n2:cpu,cpuacct:box/job\n0::user.slice\n",
+     {{"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "50000\n"},
+      {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n"},
+      {"/sys/fs/cgroup/unified/cpu.max", "50000 100000\n"}},
+     0.0},
+    {"huge and garbled numbers",
+     V1_CPU + V2,
+     "2:cpu,cpuacct:/a\n0::/b\n",
+     {{"/sys/fs/cgroup/cpu,cpuacct/a/cpu.cfs_quota_us", "99999999999999999999999999999999999999\n"},
+      {"/sys/fs/cgroup/cpu,cpuacct/a/cpu.cfs_period_us", "1e999999\n"},
+      {"/sys/fs/cgroup/unified/b/cpu.max", "-5 -5\n"},
+      {"/sys/fs/cgroup/unified/cpu.max", "\x01\xff 100000\n"}},
+     0.0},
 };
 
 class Fixture {

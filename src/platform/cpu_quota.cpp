@@ -24,15 +24,16 @@ bool has_token(const std::string& list, const std::string& token) {
   return std::find(tokens.begin(), tokens.end(), token) != tokens.end();
 }
 
-// mountinfo writes space, tab, newline and backslash in paths as \ooo.
+// mountinfo writes space, tab, newline and backslash in paths as \ooo
+// (\040, \011, \012, \134), anywhere in the path, its end included.
 std::string unescape(const std::string& field) {
   std::string out;
   for (std::size_t i = 0; i < field.size(); ++i) {
-    const bool octal = field[i] == '\\' && i + 3 < field.size() &&
-                       std::all_of(field.begin() + i + 1, field.begin() + i + 4,
+    const bool octal = field[i] == '\\' && field.size() - i >= 4 && field[i + 1] >= '0' && field[i + 1] <= '3' &&
+                       std::all_of(field.begin() + i + 2, field.begin() + i + 4,
                                    [](char c) { return c >= '0' && c <= '7'; });
     if (octal) {
-      out += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
+      out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
       i += 3;
     } else {
       out += field[i];
@@ -108,6 +109,8 @@ double hierarchy_quota(const std::string& root, bool v1) {
   Mount mount;
   std::string group;
   if (!find_mount(root, v1, mount) || !find_group(root, v1, group)) return 0.0;
+  // The kernel writes absolute paths: anything else says nothing known.
+  if (group.empty() || group[0] != '/') return 0.0;
   // The group's path relative to what the mount shows; a group outside it
   // (another namespace's view) or an odd path reads the mount's own files.
   std::string relative;
@@ -124,8 +127,9 @@ double hierarchy_quota(const std::string& root, bool v1) {
   for (;;) {
     const double quota = quota_in(root + mount.point + relative, v1);
     if (quota > 0.0 && (smallest == 0.0 || quota < smallest)) smallest = quota;
-    if (relative.empty()) break;
-    relative.erase(relative.rfind('/'));
+    const std::size_t slash = relative.rfind('/');
+    if (slash == std::string::npos) break;
+    relative.erase(slash);
   }
   return smallest;
 }

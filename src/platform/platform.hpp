@@ -3,8 +3,11 @@
 // console events, the terminal the progress line is drawn on, the safe
 // replacement of the result file, reading files for the checker, the
 // system's error texts and the processors the process may use. Each system
-// has one file implementing it: platform_posix.cpp (Linux and other POSIX
-// systems) and platform_windows.cpp (64-bit Windows, built with MinGW-w64).
+// implements it in one file per concern, named CONCERN_SYSTEM.cpp
+// (console_posix.cpp, result_file_windows.cpp, ...; src/CMakeLists.txt
+// picks a system's files; WebAssembly, console_wasm.cpp and the like, takes
+// the POSIX files where emscripten's POSIX layer serves). One header for all of them: a caller includes
+// one line whatever it uses, and the whole interface reads in one place.
 #pragma once
 
 #include <atomic>

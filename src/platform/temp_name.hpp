@@ -1,5 +1,5 @@
 // How the result file's temporary files are named, on every system: the
-// clean-up of dead runs' files relies on it, so both platform files take it
+// clean-up of dead runs' files relies on it, so every system's files take it
 // from here. A temporary file is named "." + the result's name + TEMP_MARKER
 // + TEMP_SUFFIX_LENGTH random letters or digits (as mkstemp's). The marker
 // keeps the name apart from every other program's: rsync, for one, receives

@@ -1,0 +1,118 @@
+// Paths of the result file and its folder, and the steps of its
+// replacement that every POSIX system takes alike; see shared_posix.hpp.
+#include "platform/shared_posix.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "platform/platform.hpp"
+
+namespace atanorg {
+namespace {
+
+// A kernel limit, mirrored: symbolic links followed before giving up (ELOOP).
+constexpr int MAX_LINKS = 40;
+
+// The kernel's rule for symbolic links in sticky world-writable directories
+// such as /tmp (fs.protected_symlinks), applied here because the links are
+// resolved here and the kernel never sees them followed: such a link is
+// followed only when it belongs to whoever follows it or to the directory's
+// owner. Otherwise anyone could plant a link there and have another user's
+// run replace a file of theirs. False with errno EACCES when refused.
+bool may_follow(const std::string& link_path, const struct stat& link) {
+  struct stat dir {};
+  if (stat(directory_of(link_path).c_str(), &dir) != 0) return false;
+  constexpr mode_t SHARED = S_ISVTX | S_IWOTH;
+  if ((dir.st_mode & SHARED) != SHARED || link.st_uid == geteuid() || link.st_uid == dir.st_uid) return true;
+  errno = EACCES;
+  return false;
+}
+
+}  // namespace
+
+std::size_t base_start(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? 0 : slash + 1;
+}
+
+std::string directory_of(const std::string& path) {
+  const std::size_t base = base_start(path);
+  return base == 0 ? "." : path.substr(0, base);
+}
+
+bool follow_links(const std::string& path, std::string& target) {
+  target = path;
+  for (int links = 0;; ++links) {
+    struct stat st {};
+    if (lstat(target.c_str(), &st) != 0) return errno == ENOENT;
+    if (!S_ISLNK(st.st_mode)) return true;
+    if (links == MAX_LINKS) {
+      errno = ELOOP;
+      return false;
+    }
+    if (!may_follow(target, st)) return false;
+    char text[PATH_MAX];
+    const ssize_t length = readlink(target.c_str(), text, sizeof text);
+    if (length < 0) return false;
+    if (static_cast<std::size_t>(length) == sizeof text) {
+      errno = ENAMETOOLONG;
+      return false;
+    }
+    const std::string link(text, static_cast<std::size_t>(length));
+    target = link[0] == '/' ? link : target.substr(0, base_start(target)) + link;
+  }
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+bool result_file_mode(const std::string& target, const std::string& name, mode_t mask, mode_t& mode,
+                      std::string& error) {
+  struct stat st {};
+  if (stat(target.c_str(), &st) != 0) {
+    mode = 0666 & ~mask;
+    return true;
+  }
+  int err = 0;
+  if (S_ISDIR(st.st_mode)) {
+    err = EISDIR;
+  } else if (!S_ISREG(st.st_mode)) {
+    error = "cannot create " + name + ": not a regular file";
+    return false;
+  } else {
+    // Opened without truncation only to learn whether we may replace it.
+    const int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) err = errno;
+    if (fd >= 0) close(fd);
+  }
+  if (err != 0) {
+    error = "cannot create " + name + ": " + error_text(err);
+    return false;
+  }
+  mode = st.st_mode & 0777;
+  return true;
+}
+
+int reserve_space(int fd, std::int64_t size, std::int64_t fallback_size) {
+  int reserved = size > 0 ? posix_fallocate(fd, 0, size) : 0;
+  if (reserved == EFBIG && fallback_size < size) reserved = posix_fallocate(fd, 0, fallback_size);
+  return reserved == EOPNOTSUPP || reserved == EINVAL ? 0 : reserved;
+}
+
+int finish_result_stream(std::FILE*& stream) {
+  int err = 0;
+  const int fd = fileno(stream);
+  if (std::fflush(stream) != 0 || std::ferror(stream)) err = errno ? errno : EIO;
+  if (err == 0) {
+    const off_t written = ftello(stream);
+    if (written < 0 || ftruncate(fd, written) != 0) err = errno;
+  }
+  if (err == 0 && fsync(fd) != 0) err = errno;
+  if (std::fclose(stream) != 0 && err == 0) err = errno;
+  stream = nullptr;
+  return err;
+}
+
+}  // namespace atanorg
