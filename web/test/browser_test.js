@@ -14,7 +14,7 @@ const os = require('os');
 const path = require('path');
 const { RUN_TIMEOUT_MS, withBrowser, openPage, runOnPage } = require('./browser.js');
 
-const [pageFolder, nativeProgram, artefacts] = process.argv.slice(2);
+const [pageFolder, nativeProgram, artefacts] = process.argv.slice(2).map((arg) => path.resolve(arg));
 if (!artefacts) {
   console.error('usage: node browser_test.js PAGE_FOLDER NATIVE_ATANPI ARTEFACT_FOLDER');
   process.exit(2);
@@ -111,11 +111,26 @@ async function plainPage(browser, base) {
   await page.close();
 }
 
+// A browser without WebAssembly SIMD, as the page sees it: its probe module
+// does not validate. The page says so and offers no button.
+async function withoutSimd(browser, base) {
+  const page = await browser.newPage();
+  await page.evaluateOnNewDocument(() => { WebAssembly.validate = () => false; });
+  await page.goto(`${base}/isolated/`);
+  await page.waitForFunction(() => document.body.dataset.state === 'unsupported', { timeout: 30000 });
+  const shown = await page.evaluate(() => ({ host: document.getElementById('host').textContent,
+                                             disabled: document.getElementById('run').disabled }));
+  check('without SIMD: the message, no button', /lacks WebAssembly SIMD/.test(shown.host) && shown.disabled,
+        JSON.stringify(shown));
+  await page.close();
+}
+
 async function main() {
   fs.mkdirSync(artefacts, { recursive: true });
   await withBrowser(pageFolder, async (browser, base) => {
     await isolatedPage(browser, base);
     await plainPage(browser, base);
+    await withoutSimd(browser, base);
   });
   console.log(`browser_test: ${passed} passed, ${failed} failed`);
   process.exitCode = failed === 0 ? 0 : 1;
