@@ -109,8 +109,8 @@ void run_term(benchmark::State& state, SeriesEngine engine, const TermCase t, in
   double seconds = 0.0;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
-    const SeriesStatus status = atan_accumulate_with(SeriesSettings{engine, threads, &progress}, acc.data(),
-                                                     term.data(), words(), t.coef, t.x);
+    const SeriesStatus status = atan_accumulate(SeriesSettings{engine, threads, &progress}, acc.data(),
+                                                term.data(), words(), t.coef, t.x);
     benchmark::DoNotOptimize(acc.data());
     if (status != SeriesStatus::ok) {
       state.SkipWithError(series_status_text(status));

@@ -16,12 +16,12 @@ using Words = std::vector<std::int32_t>;
 Words single_term(std::int32_t coef, double x, std::int32_t n) {
   Words a(n, 0), t(n + 1, 0);
   EXPECT_EQ(atan_accumulate_reference(a.data(), t.data(), n, coef, x), SeriesStatus::ok);
-  normalize_words(a.data(), n);
+  normalize_acc(a.data(), n);
   return a;
 }
 
 Words normalized(Words a, std::int32_t n) {
-  normalize_words(a.data(), n);
+  normalize_acc(a.data(), n);
   return a;
 }
 

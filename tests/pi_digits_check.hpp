@@ -28,10 +28,10 @@ inline std::vector<std::int32_t> formula_words(int id, std::int32_t places, cons
   std::vector<std::int32_t> acc(n, 0), term(n, 0);
   for (std::int32_t k = 0; k < formula_term_count[id - 1]; ++k) {
     const FormulaTerm& t = formula_terms[id - 1][k];
-    EXPECT_EQ(atan_accumulate_with(engine, acc.data(), term.data(), n, t.coef, static_cast<double>(t.x)),
+    EXPECT_EQ(atan_accumulate(engine, acc.data(), term.data(), n, t.coef, static_cast<double>(t.x)),
               SeriesStatus::ok);
   }
-  normalize_words(acc.data(), n);
+  normalize_acc(acc.data(), n);
   return acc;
 }
 

@@ -43,7 +43,7 @@ Words evaluate(const SeriesSettings& settings, std::int32_t n, std::int32_t coef
   const std::size_t size = static_cast<std::size_t>(std::max(n, 1));
   Words w{std::vector<std::int32_t>(size), std::vector<std::int32_t>(size, 7)};
   for (std::size_t i = 0; i < size; ++i) w.acc[i] = static_cast<std::int32_t>((i * 7919) % 200001) - 100000;
-  w.status = atan_accumulate_with(settings, w.acc.data(), w.term.data(), n, coef, x);
+  w.status = atan_accumulate(settings, w.acc.data(), w.term.data(), n, coef, x);
   return w;
 }
 
@@ -307,7 +307,7 @@ TEST(SeriesContract, ArgumentsOutsideTheLimitsAreRefusedUntouched) {
       std::vector<std::int32_t> acc(c.n, SENTINEL), term(c.n, SENTINEL);
       acc[c.n / 2] = c.acc_word;
       std::vector<std::int32_t> acc_before = acc;
-      EXPECT_EQ(atan_accumulate_with(SeriesSettings{engine, 0, nullptr}, acc.data(), term.data(), c.n, c.coef, c.x),
+      EXPECT_EQ(atan_accumulate(SeriesSettings{engine, 0, nullptr}, acc.data(), term.data(), c.n, c.coef, c.x),
                 c.status);
       EXPECT_TRUE(acc == acc_before && term == std::vector<std::int32_t>(c.n, SENTINEL)) << "words written";
       EXPECT_EQ(check_series_arguments(c.n, c.coef, c.x) == SeriesStatus::ok, c.status == SeriesStatus::acc_out_of_range);
@@ -320,7 +320,7 @@ TEST(SeriesContract, ArgumentsOutsideTheLimitsAreRefusedUntouched) {
                           Case{40, 1, 1000.0, -(ACC_WORD_LIMIT - 1), SeriesStatus::ok}}) {
       std::vector<std::int32_t> acc(c.n, 0), term(c.n, 0);
       acc[0] = c.acc_word;
-      EXPECT_EQ(atan_accumulate_with(SeriesSettings{engine, 0, nullptr}, acc.data(), term.data(), c.n, c.coef, c.x),
+      EXPECT_EQ(atan_accumulate(SeriesSettings{engine, 0, nullptr}, acc.data(), term.data(), c.n, c.coef, c.x),
                 SeriesStatus::ok)
           << engine_name(engine) << " c=" << c.coef << " x=" << c.x;
     }
@@ -334,7 +334,7 @@ TEST(SeriesContract, AWordSummedPastTheLimitIsReported) {
     for (std::int32_t n : {3, 2000}) {
       std::vector<std::int32_t> acc(n, 0), term(n, 0);
       acc[1] = ACC_WORD_LIMIT - 15000;
-      EXPECT_EQ(atan_accumulate_with(SeriesSettings{engine, 0, nullptr}, acc.data(), term.data(), n, 16, 5.0),
+      EXPECT_EQ(atan_accumulate(SeriesSettings{engine, 0, nullptr}, acc.data(), term.data(), n, 16, 5.0),
                 SeriesStatus::acc_out_of_range)
           << engine_name(engine) << " n=" << n;
     }

@@ -47,6 +47,12 @@ constexpr double RESERVED_SECONDS = 99999.0;
 // The first error writing standard output, for close_standard_output.
 int stdout_error = 0;
 
+// The run's two word arrays, in static storage at full capacity for the
+// whole process: the accumulator the terms are summed into, and the power
+// term each series works in.
+alignas(64) std::int32_t acc[ARRAY_CAPACITY];
+alignas(64) std::int32_t term[ARRAY_CAPACITY];
+
 void flush_stdout() {
   if (std::fflush(stdout) != 0 && stdout_error == 0) stdout_error = errno;
 }
@@ -81,8 +87,6 @@ std::optional<std::int32_t> read_typed(const char* what, std::string& problem) {
 std::string result_file_name(std::int32_t id) { return "AtanOrg" + std::to_string(id) + ".txt"; }
 
 int run_dialogue(const SeriesSettings& engine) {
-  set_numeric_parameters();
-
   say(" Type In ID, (ID=1,2,3,4,5) \n");
   say(" 1;Machin, 2;Gauss, 3;Klingen., 4;Stoemer, 5;Takano \n");
   std::string problem;
@@ -97,7 +101,7 @@ int run_dialogue(const SeriesSettings& engine) {
   std::int32_t fraction_words = *typed_digits / 5;
   if (fraction_words >= MAX_FRACTION_WORDS) fraction_words = MAX_FRACTION_WORDS;
   const std::int32_t digits = fraction_words * 5;
-  word_count = fraction_words + 3;
+  const std::int32_t word_count = fraction_words + 3;
 
   const std::string file_name = result_file_name(id);
   install_result_file_cleanup(ProgressLine::abandon);
@@ -124,9 +128,8 @@ int run_dialogue(const SeriesSettings& engine) {
   for (std::int32_t k = 0; k < formula_term_count[id - 1]; ++k) {
     progress_line.begin("Atan(1/ " + std::to_string(row[k].x) + " )", engine.progress);
     const std::int32_t term_start = clock_ms();
-    atan_coef = row[k].coef;
-    atan_x = static_cast<double>(row[k].x);
-    const SeriesStatus status = atan_accumulate_with(engine, acc, term, word_count, atan_coef, atan_x);
+    const SeriesStatus status =
+        atan_accumulate(engine, acc, term, word_count, row[k].coef, static_cast<double>(row[k].x));
     const double seconds = seconds_since(term_start);
     progress_line.end();
     if (status != SeriesStatus::ok) {
@@ -134,9 +137,9 @@ int run_dialogue(const SeriesSettings& engine) {
       return fail("cannot compute Atan(1/ " + std::to_string(row[k].x) + " ): " + series_status_text(status),
                   EXIT_COMPUTATION_FAILED);
     }
-    say(" Atan(1/ %d ) Computation,  Time(s)= %f \n", static_cast<int>(atan_x), seconds);
+    say(" Atan(1/ %d ) Computation,  Time(s)= %f \n", static_cast<int>(row[k].x), seconds);
   }
-  normalize_acc();
+  normalize_acc(acc, word_count);
 
   const double total_seconds = seconds_since(computation_start);
   say(" Pi Computation,  Time(s)= %f \n", total_seconds);
@@ -149,9 +152,10 @@ int run_dialogue(const SeriesSettings& engine) {
 }  // namespace
 
 SeriesSettings program_engine() {
+  static SeriesProgress progress;
   SeriesSettings settings;
   settings.engine = best_engine();
-  settings.progress = &program_progress();
+  settings.progress = &progress;
   return settings;
 }
 

@@ -13,7 +13,7 @@
 
 namespace atanorg {
 
-void normalize_words(std::int32_t* acc, std::int32_t n) {
+void normalize_acc(std::int32_t* acc, std::int32_t n) {
   // Word i is stored at index i - 1.
   for (std::int32_t i = n; i >= 2; --i) {
     const double a = acc[i - 1];
@@ -32,7 +32,5 @@ void normalize_words(std::int32_t* acc, std::int32_t n) {
     }
   }
 }
-
-void normalize_acc() { normalize_words(acc, word_count); }
 
 }  // namespace atanorg

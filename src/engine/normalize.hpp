@@ -8,9 +8,6 @@
 namespace atanorg {
 
 // Normalises acc[0..n). Nothing changes for n <= 1.
-void normalize_words(std::int32_t* acc, std::int32_t n);
-
-// The program's call: normalises the process-wide acc over word_count words.
-void normalize_acc();
+void normalize_acc(std::int32_t* acc, std::int32_t n);
 
 }  // namespace atanorg

@@ -126,24 +126,16 @@ struct SeriesSettings {
   int columns_per_thread = 0;
 };
 
-// Adds coef * arctan(1/x) into acc[0..n) with the given engine. Every
-// engine and thread count that returns ok leaves exactly the words of the
-// reference in acc and term. Arguments outside the limits above are refused
+// Adds coef * arctan(1/x) into acc[0..n), with term[0..max(n, 1)) as the
+// power term's scratch, with the given engine: the one way into the series
+// for the program, the tests and the benchmarks. Every engine and thread
+// count that returns ok leaves exactly the words of the reference in acc
+// and term. Arguments outside the limits above are refused
 // with their status before any engine runs. The engines check the acc words
 // after different passes, so near ACC_WORD_LIMIT one engine may refuse a
 // call that another completes. The fast engines work in process-wide scratch
 // storage sized for the largest request: one call at a time.
-[[nodiscard]] SeriesStatus atan_accumulate_with(const SeriesSettings& settings, std::int32_t* acc,
-                                                std::int32_t* term, std::int32_t n, std::int32_t coef,
-                                                double x);
-
-// The progress of the program's own evaluation (atan_accumulate).
-SeriesProgress& program_progress();
-
-// The program's call: atan_coef * arctan(1/atan_x) into the process-wide
-// acc, over word_count words, with the best engine on all cores. The
-// program's terms and word counts are inside the limits; the status says
-// whether the words are the series'.
-SeriesStatus atan_accumulate();
+[[nodiscard]] SeriesStatus atan_accumulate(const SeriesSettings& settings, std::int32_t* acc, std::int32_t* term,
+                                           std::int32_t n, std::int32_t coef, double x);
 
 }  // namespace atanorg

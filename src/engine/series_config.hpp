@@ -40,18 +40,26 @@ inline constexpr std::int32_t MAX_COLUMNS = 128;
 inline constexpr std::int32_t MIN_COLUMN_ROWS = 512;
 
 // Pause instructions (about 17 ns each on the Xeon below) that a thread
-// with no ready round of its own spins before it takes another thread's
-// column, about one round's time at 300,000 digits: a column taken moves
-// its words to the taker's caches, which costs more than waiting for a
-// neighbour that is about to finish. Then, with nothing ready anywhere, it
-// spins up to SPINS_BEFORE_SLEEP more before it sleeps (std::atomic::wait)
+// waiting for a round spins. With no ready round of its own it spins
+// ROUND_SPINS_BEFORE_STEAL before it takes another thread's column, about
+// one round's time at 300,000 digits: a column taken moves its words to the
+// taker's caches, which costs more than waiting for a neighbour that is
+// about to finish. With nothing ready anywhere it sleeps
+// (std::atomic::wait) once it has spun ROUND_SPINS_BEFORE_SLEEP in all,
 // until another thread finishes a round. While it spins it looks at the
-// columns every SPINS_BETWEEN_LOOKS pauses. Measured on the 2-core Xeon
-// (family 6 model 207), 16 * arctan(1/5) at 300,000 digits on two threads:
-// taking columns at once lost 2 to 4% to the moves.
-inline constexpr int SPINS_BEFORE_STEAL = 1000;
-inline constexpr int SPINS_BEFORE_SLEEP = 3000;
-inline constexpr int SPINS_BETWEEN_LOOKS = 64;
+// columns every ROUND_SPINS_BETWEEN_LOOKS pauses. Measured on the 2-core
+// Xeon (family 6 model 207), 16 * arctan(1/5) at 300,000 digits on two
+// threads: taking columns at once lost 2 to 4% to the moves.
+inline constexpr int ROUND_SPINS_BEFORE_STEAL = 1000;
+inline constexpr int ROUND_SPINS_BEFORE_SLEEP = 4000;
+inline constexpr int ROUND_SPINS_BETWEEN_LOOKS = 64;
+
+// Pauses that a worker of the pool spins waiting for the next job (block),
+// and the caller for the workers' end of one, before sleeping: about 85 us,
+// more than the serial work between two blocks, and little time taken from
+// other work on a crowded machine. Waking a sleeping thread took about
+// 0.15 ms on the 2-core virtual machine measured.
+inline constexpr int JOB_SPINS_BEFORE_SLEEP = 5000;
 
 // Word-steps a thread sweeps before it adds them to the shared progress
 // count (and at the end of its columns): about half a millisecond's work,

@@ -24,18 +24,19 @@ PassDivisors pass_divisors(const PassDivisors& base, std::int32_t j);
 constexpr std::int32_t pass_sign(std::int32_t j) { return (j % 2 != 0) ? -1 : 1; }
 
 // One word-step of a pass, the arithmetic every evaluation performs on one
-// word w of the power term: the dividend r2 * radix + w divided by b gives
-// the new power-term word q and the new remainder r2; the dividend
-// r1 * radix + q divided by d gives the returned quotient v (added into acc
-// with the pass's sign) and the new remainder r1. The vector kernels
-// (series_highway.cpp) do the same operations in the same order, with fused
-// multiply-adds where the result is an exact integer.
-inline double word_step(double w, double& r2, double& r1, const PassDivisors& div, double radix,
+// word w of the power term, in words of base `word_base` (radix): the
+// dividend r2 * word_base + w divided by b gives the new power-term word q
+// and the new remainder r2; the dividend r1 * word_base + q divided by d
+// gives the returned quotient v (added into acc with the pass's sign) and
+// the new remainder r1. The vector kernels (series_highway.cpp) do the same
+// operations in the same order, with fused multiply-adds where the result
+// is an exact integer.
+inline double word_step(double w, double& r2, double& r1, const PassDivisors& div, double word_base,
                         double& q) {
-  const double t = w + r2 * radix;
+  const double t = w + r2 * word_base;
   q = std::floor(t * div.rb);
   r2 = t - q * div.b;
-  const double u = r1 * radix + q;
+  const double u = r1 * word_base + q;
   const double v = std::floor(u * div.rd);
   r1 = u - v * div.d;
   return v;

@@ -2,7 +2,6 @@
 // have, and the choice of the one that evaluates a call.
 #include <algorithm>
 
-#include "engine/fixed_point.hpp"
 #include "engine/series.hpp"
 #include "engine/series_detail.hpp"
 #include "engine/series_kernel.hpp"
@@ -65,8 +64,8 @@ SeriesEngine best_engine() {
 
 int available_cores() { return std::clamp(usable_processors(), 1, config::MAX_THREADS); }
 
-SeriesStatus atan_accumulate_with(const SeriesSettings& settings, std::int32_t* acc, std::int32_t* term,
-                                  std::int32_t n, std::int32_t coef, double x) {
+SeriesStatus atan_accumulate(const SeriesSettings& settings, std::int32_t* acc, std::int32_t* term,
+                             std::int32_t n, std::int32_t coef, double x) {
   if (const SeriesStatus status = check_series_arguments(n, coef, x); status != SeriesStatus::ok) return status;
   if (!acc_within_limit(acc, n)) return SeriesStatus::acc_out_of_range;
   const RoundKernel* kernel = round_kernel(settings.engine);
@@ -75,18 +74,6 @@ SeriesStatus atan_accumulate_with(const SeriesSettings& settings, std::int32_t* 
     return atan_accumulate_reference(acc, term, n, coef, x, settings.progress);
   }
   return atan_accumulate_fast(*kernel, settings, acc, term, n, coef, x);
-}
-
-SeriesProgress& program_progress() {
-  static SeriesProgress progress;
-  return progress;
-}
-
-SeriesStatus atan_accumulate() {
-  SeriesSettings settings;
-  settings.engine = best_engine();
-  settings.progress = &program_progress();
-  return atan_accumulate_with(settings, acc, term, word_count, atan_coef, atan_x);
 }
 
 }  // namespace atanorg

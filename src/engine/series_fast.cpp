@@ -17,13 +17,10 @@
 //   (one segment) on per round, taking its remainders with it. A column's
 //   first lane takes the group that left the last lane of the column to its
 //   left, with the remainders that column left it.
-// - One thread sweeps one column. Several threads share four columns each:
-//   a round of a column can run once the column to its left has handed over
-//   the group it needs, and whichever thread is free runs it, a thread's
-//   own columns first. A slow, descheduled or absent thread so holds up
-//   only the column it is in; the columns to its left run ahead meanwhile,
-//   as far as the block goes, and the others take over its remaining
-//   columns.
+// - One thread sweeps one column. Several threads share a few columns
+//   each: a round of a column can run once the column to its left has
+//   handed over the group it needs, and whichever thread is free runs it
+//   (column_schedule.cpp). This file supplies the round.
 // - The segments stay fixed for a block of groups; then the pipeline drains,
 //   the words go back to term and acc, and the next block cuts its segments
 //   past the words that have become inactive.
@@ -39,12 +36,12 @@
 #include <cstddef>
 #include <vector>
 
+#include "engine/column_schedule.hpp"
 #include "engine/fixed_point.hpp"
 #include "engine/series.hpp"
 #include "engine/series_detail.hpp"
 #include "engine/series_kernel.hpp"
 #include "engine/worker_pool.hpp"
-#include "platform/platform.hpp"
 
 namespace atanorg {
 namespace {
@@ -74,36 +71,19 @@ alignas(64) double scratch_deltas[SCRATCH_WORDS];
 // enters its first lane from the slot it left them in, however far behind.
 std::vector<double> group_state;
 
-// One column of a block: `lanes` segments side by side, swept one round at
-// a time by whichever thread claims it.
-struct alignas(64) Column {
-  std::atomic<std::int32_t> done{0};  // rounds finished in this block
-  std::atomic<bool> claimed{false};   // a thread is running one of its rounds
-  double* r2 = nullptr;               // remainders of the divisions by b
-  double* r1 = nullptr;               // and by d, laid out as above
+// A column's remainders in the group state: of the divisions by b and by
+// d, laid out as above.
+struct ColumnRemainders {
+  double* r2 = nullptr;
+  double* r1 = nullptr;
 };
-Column columns[config::MAX_COLUMNS];
+ColumnRemainders remainders[config::MAX_COLUMNS];
 
-// What the threads of a block share besides the columns: columns finished,
-// how many threads sleep, and a count that a finished round bumps while
-// any do, for them to sleep on. Threads that spin look at the columns
-// themselves, so a round finished with nobody asleep touches no shared
-// line but its column's.
-//
-// The schedule's atomics are sequentially consistent, which keeps a sleeper
-// from missing a round: a finishing thread stores the column's progress and
-// releases it, then reads `sleepers`; a thread about to sleep increments
-// `sleepers`, then looks at every column. One of the two sees the other.
-struct alignas(64) BlockSync {
-  std::atomic<std::int32_t> finished{0};
-  alignas(64) std::atomic<std::int32_t> sleepers{0};
-  alignas(64) std::atomic<std::uint32_t> news{0};
-};
-BlockSync sync;
-
-WorkerPool& pool() {
+// The program's threads: one pool, started once, and its schedule.
+ColumnSchedule& schedule() {
   static WorkerPool workers;
-  return workers;
+  static ColumnSchedule columns(workers);
+  return columns;
 }
 
 enum class PrefixKind { none, zeros, complement };
@@ -178,35 +158,32 @@ struct Block {
   PassDivisors base;        // b and rb
   std::int32_t first_pass;  // j of the block's first pass
   std::int32_t groups;      // groups of passes in the block
-  std::int32_t threads;     // threads sharing the columns
-  std::int32_t columns;     // columns, `lanes` segments each
+  SchedulePlan plan;        // threads, and columns of `lanes` segments
   std::int32_t rows;        // rows per segment
   std::size_t stride;       // slots per term in the group state
   std::int32_t top;         // slot of group 0
   const double* lane_d;     // the divisors d by slot, as above
   const double* lane_rd;    // and their reciprocals
-  SeriesProgress* progress;
-  void (*before_round)(int thread);
   std::int32_t* acc;        // the words, 1 .. n
   std::int32_t* term;
   std::int32_t n;
 };
 
-// Rounds a column runs in a block: in its round r lane k holds group
-// r - k, so the last group leaves the last lane in round groups + lanes - 2.
-std::int32_t column_rounds(const Block& blk) { return blk.groups + blk.lanes - 1; }
-
-// Whether column c's next round can run now: the column to its left has
-// done with the group that enters lane 0 (it left that column's last lane
-// in its round r + lanes - 1).
-bool round_ready(const Block& blk, std::int32_t c) {
-  const std::int32_t r = columns[c].done.load(std::memory_order_seq_cst);
-  if (r >= column_rounds(blk)) return false;
-  return c == 0 || r >= blk.groups || columns[c - 1].done.load(std::memory_order_seq_cst) >= r + blk.lanes;
+// The rounds of a block's columns: in its round r lane k holds group r - k,
+// so a column's last group leaves its last lane in round groups + lanes - 2.
+// Its rounds r < groups take group r into lane 0 from the column to its
+// left, which that column's last lane leaves in its round r + lanes - 1.
+BlockRounds column_rounds(const Block& blk) {
+  BlockRounds rounds;
+  rounds.rounds = blk.groups + blk.lanes - 1;
+  rounds.handoffs = blk.groups;
+  rounds.lag = blk.lanes;
+  return rounds;
 }
 
-// The lanes that hold a group in round r: lane k holds group r - k.
-std::uint32_t active_lanes(const Block& blk, std::int32_t r) {
+// The mask of the lanes that hold a group in round r: lane k holds group
+// r - k.
+std::uint32_t round_lane_mask(const Block& blk, std::int32_t r) {
   const std::int32_t low = std::max(0, r - blk.groups + 1), high = std::min(blk.lanes - 1, r);
   const std::uint64_t upto_high = (std::uint64_t{2} << high) - 1, below_low = (std::uint64_t{1} << low) - 1;
   return static_cast<std::uint32_t>(upto_high & ~below_low);
@@ -246,24 +223,23 @@ void store_column(const Block& blk, std::int32_t c) {
   }
 }
 
-// Column c's next round, by a thread that has claimed the column. Lane 0
-// takes the next group, with the remainders the column to its left left
-// it. The first round loads the column's words and the last stores them,
-// so that each thread moves the words of the columns it starts and ends,
-// in parallel with the others. Returns the word-steps swept.
-std::uint64_t run_round(const Block& blk, std::int32_t c) {
-  Column& col = columns[c];
-  const std::int32_t r = col.done.load(std::memory_order_relaxed);
+// Round r of column c, by the thread the schedule gave it. Lane 0 takes
+// the next group, with the remainders the column to its left left it. The
+// first round loads the column's words and the last stores them, so that
+// each thread moves the words of the columns it starts and ends, in
+// parallel with the others. Returns the word-steps swept.
+std::uint64_t run_round(const Block& blk, std::int32_t c, std::int32_t r) {
+  const ColumnRemainders& col = remainders[c];
   const std::size_t lane0 = std::size_t(blk.top - r);
   if (c > 0 && r < blk.groups) {
-    const Column& left = columns[c - 1];
+    const ColumnRemainders& left = remainders[c - 1];
     for (int g = 0; g < blk.group; ++g) {
       col.r2[g * blk.stride + lane0] = left.r2[g * blk.stride + lane0];
       col.r1[g * blk.stride + lane0] = left.r1[g * blk.stride + lane0];
     }
   }
   if (r == 0) load_column(blk, c);
-  const std::uint32_t mask = active_lanes(blk, r);
+  const std::uint32_t mask = round_lane_mask(blk, r);
   RoundArgs args;
   args.words = scratch_words + std::size_t(c) * blk.lanes * blk.rows;
   args.deltas = scratch_deltas + std::size_t(c) * blk.lanes * blk.rows;
@@ -279,96 +255,12 @@ std::uint64_t run_round(const Block& blk, std::int32_t c) {
   args.sign = pass_sign(blk.first_pass);
   args.lane_mask = mask;
   blk.kernel->round(args);
-  if (r + 1 == column_rounds(blk)) store_column(blk, c);
-  col.done.store(r + 1, std::memory_order_seq_cst);
+  if (r + 1 == column_rounds(blk).rounds) store_column(blk, c);
   return std::uint64_t(blk.rows) * blk.group * static_cast<unsigned>(__builtin_popcount(mask));
 }
 
-// Claims column c if its next round is ready; false if it is not or
-// another thread holds it.
-bool claim(const Block& blk, std::int32_t c) {
-  if (columns[c].claimed.load(std::memory_order_seq_cst) || !round_ready(blk, c)) return false;
-  if (columns[c].claimed.exchange(true, std::memory_order_seq_cst)) return false;
-  // Another thread may have run the round between the check and the claim.
-  if (round_ready(blk, c)) return true;
-  columns[c].claimed.store(false, std::memory_order_seq_cst);
-  return false;
-}
-
-// Whether column c is in thread t's home range.
-bool is_home(const Block& blk, int t, std::int32_t c) {
-  return c >= blk.columns * t / blk.threads && c < blk.columns * (t + 1) / blk.threads;
-}
-
-// A column whose next round thread t may run, claimed; -1 when none is
-// ready. Each thread has a home range of columns, whose words stay in its
-// caches: it takes the rightmost ready one there (so that its columns move
-// on together and the next thread's home gets its groups soon), and, if
-// `steal`, when none is, the leftmost ready column of any other thread,
-// whose owner is slow, descheduled or busy further right.
-std::int32_t claim_round(const Block& blk, int t, bool steal) {
-  const std::int32_t home_begin = blk.columns * t / blk.threads;
-  const std::int32_t home_end = blk.columns * (t + 1) / blk.threads;
-  for (std::int32_t c = home_end - 1; c >= home_begin; --c) {
-    if (claim(blk, c)) return c;
-  }
-  for (std::int32_t c = 0; steal && c < blk.columns; ++c) {
-    if (!is_home(blk, t, c) && claim(blk, c)) return c;
-  }
-  return -1;
-}
-
-// Thread t's share of a block: rounds of whichever columns are ready until
-// every column has run all of its rounds. A thread with nothing ready at
-// home spins a while (a neighbour's round is usually about to finish)
-// before it takes another thread's column, whose words then move to its
-// caches; with nothing ready anywhere it spins, then sleeps until a round
-// finishes anywhere. Its word-steps reach the progress count in batches,
-// so that the threads do not contend for it every round.
-void run_thread(const Block& blk, int t) {
-  const std::int32_t rounds = column_rounds(blk);
-  int idle_spins = 0;  // since this thread last ran a round of its own
-  std::uint64_t unreported = 0;
-  while (sync.finished.load(std::memory_order_seq_cst) < blk.columns) {
-    const bool steal = idle_spins >= config::SPINS_BEFORE_STEAL;
-    std::int32_t c = claim_round(blk, t, steal);
-    if (c < 0) {
-      for (int k = 0; k < config::SPINS_BETWEEN_LOOKS; ++k) cpu_relax();
-      idle_spins += config::SPINS_BETWEEN_LOOKS;
-      if (idle_spins < config::SPINS_BEFORE_STEAL + config::SPINS_BEFORE_SLEEP) continue;
-      // Sleep only if a look at every column, after saying so, finds none
-      // ready and the block unfinished: any round finished since bumps
-      // `news`.
-      const std::uint32_t seen = sync.news.load(std::memory_order_seq_cst);
-      sync.sleepers.fetch_add(1, std::memory_order_seq_cst);
-      c = claim_round(blk, t, true);
-      if (c < 0 && sync.finished.load(std::memory_order_seq_cst) < blk.columns) wait_for_change(sync.news, seen);
-      sync.sleepers.fetch_sub(1, std::memory_order_seq_cst);
-      idle_spins = config::SPINS_BEFORE_STEAL;
-      if (c < 0) continue;
-    }
-    // Once it takes other threads' columns, a thread goes on taking them
-    // without waiting while its own have nothing ready.
-    if (is_home(blk, t, c)) idle_spins = 0;
-    if (blk.before_round != nullptr) blk.before_round(t);
-    unreported += run_round(blk, c);
-    const bool last = columns[c].done.load(std::memory_order_relaxed) == rounds;
-    columns[c].claimed.store(false, std::memory_order_seq_cst);
-    if (last) sync.finished.fetch_add(1, std::memory_order_seq_cst);
-    if (sync.sleepers.load(std::memory_order_seq_cst) > 0) {
-      sync.news.fetch_add(1, std::memory_order_seq_cst);
-      wake_waiters(sync.news);
-    }
-    if (blk.progress != nullptr && (unreported >= config::PROGRESS_BATCH || last)) {
-      blk.progress->done.fetch_add(unreported, std::memory_order_relaxed);
-      unreported = 0;
-    }
-  }
-  if (blk.progress != nullptr) blk.progress->done.fetch_add(unreported, std::memory_order_relaxed);
-}
-
 // Applies blk.groups * blk.group passes to words prefix.first .. n.
-void run_block(Block& blk) {
+void run_block(Block& blk, const SeriesSettings& settings) {
   // The group state: divisors, then each column's remainders. Idle slots
   // get a real divisor with zero remainders, which keeps an idle lane's
   // work ordinary arithmetic; column 0's groups enter with the remainders
@@ -377,17 +269,16 @@ void run_block(Block& blk) {
   const int G = blk.group;
   blk.stride = std::size_t(blk.groups) + 2 * std::size_t(blk.lanes) - 2;
   blk.top = blk.groups + blk.lanes - 2;
+  const std::int32_t columns = blk.plan.columns;
   const std::size_t per_term = G * blk.stride;
-  if (group_state.size() < (2 + 2 * std::size_t(blk.columns)) * per_term) {
-    group_state.resize((2 + 2 * std::size_t(blk.columns)) * per_term);
+  if (group_state.size() < (2 + 2 * std::size_t(columns)) * per_term) {
+    group_state.resize((2 + 2 * std::size_t(columns)) * per_term);
   }
   double* const lane_d = group_state.data();
   double* const lane_rd = lane_d + per_term;
-  for (std::int32_t c = 0; c < blk.columns; ++c) {
-    columns[c].r2 = lane_rd + (1 + 2 * std::size_t(c)) * per_term;
-    columns[c].r1 = columns[c].r2 + per_term;
-    columns[c].done.store(0, std::memory_order_relaxed);
-    columns[c].claimed.store(false, std::memory_order_relaxed);
+  for (std::int32_t c = 0; c < columns; ++c) {
+    remainders[c].r2 = lane_rd + (1 + 2 * std::size_t(c)) * per_term;
+    remainders[c].r1 = remainders[c].r2 + per_term;
   }
   // The idle slots: lanes - 1 below the groups' and as many above.
   const std::size_t idle = std::size_t(blk.lanes) - 1;
@@ -396,9 +287,9 @@ void run_block(Block& blk) {
       const std::size_t at = g * blk.stride + from;
       std::fill_n(lane_d + at, idle, IDLE_LANE_DIVISOR);
       std::fill_n(lane_rd + at, idle, 1.0 / IDLE_LANE_DIVISOR);
-      for (std::int32_t c = 0; c < blk.columns; ++c) {
-        std::fill_n(columns[c].r2 + at, idle, 0.0);
-        std::fill_n(columns[c].r1 + at, idle, 0.0);
+      for (std::int32_t c = 0; c < columns; ++c) {
+        std::fill_n(remainders[c].r2 + at, idle, 0.0);
+        std::fill_n(remainders[c].r1 + at, idle, 0.0);
       }
     }
   }
@@ -408,39 +299,20 @@ void run_block(Block& blk) {
       const PassDivisors div = pass_divisors(blk.base, blk.first_pass + m * G + g);
       lane_d[g * blk.stride + slot] = div.d;
       lane_rd[g * blk.stride + slot] = div.rd;
-      columns[0].r2[g * blk.stride + slot] = entry_r2(blk.prefix, div);
-      columns[0].r1[g * blk.stride + slot] = entry_r1(blk.prefix, div);
+      remainders[0].r2[g * blk.stride + slot] = entry_r2(blk.prefix, div);
+      remainders[0].r1[g * blk.stride + slot] = entry_r1(blk.prefix, div);
     }
   }
   blk.lane_d = lane_d;
   blk.lane_rd = lane_rd;
-  sync.finished.store(0, std::memory_order_relaxed);
-  if (blk.threads == 1) {
-    run_thread(blk, 0);
-  } else {
-    pool().run(blk.threads, [&](int t) {
-      if (t > 0) spread_thread(t, blk.threads);
-      run_thread(blk, t);
-    });
-  }
+  schedule().run(blk.plan, column_rounds(blk),
+                 [&blk](int, std::int32_t c, std::int32_t r) { return run_round(blk, c, r); }, settings);
 }
 
 std::int32_t block_groups(std::int32_t n, std::int32_t segments, int group, double shrink) {
   const double best = std::sqrt((segments - 1.0) * n / (group * shrink));
   const double most = config::MAX_BLOCK_PASSES / group;
   return static_cast<std::int32_t>(std::clamp(best, std::min(double(config::MIN_BLOCK_GROUPS), most), most));
-}
-
-// The threads of a block: those asked for, or with `cores` (the processors
-// this process can use, looked up once a call), as many as suit the words.
-int threads_for(const SeriesSettings& settings, int cores, std::int32_t active_words, std::int32_t lanes) {
-  int threads = settings.threads;
-  if (threads <= 0) {
-    const std::int32_t rows_each = config::MIN_ROWS_PER_THREAD * lanes;
-    threads = std::max(1, std::min(cores, active_words / rows_each));
-  }
-  threads = std::min(threads, config::MAX_THREADS);
-  return threads > 1 ? pool().reserve(threads) : 1;
 }
 
 }  // namespace
@@ -468,16 +340,8 @@ SeriesStatus atan_accumulate_fast(const RoundKernel& kernel, const SeriesSetting
   while (j <= series_terms) {
     Prefix prefix = find_prefix(term, n);
     const std::int32_t active = n - prefix.first + 1;
-    const int threads = threads_for(settings, cores, std::max(active, 0), lanes);
-    // One thread sweeps one column; several share a few columns each, of at
-    // least MIN_COLUMN_ROWS rows.
-    const std::int32_t per_thread =
-        settings.columns_per_thread > 0
-            ? settings.columns_per_thread
-            : std::clamp(std::max(active, 0) / (threads * lanes * config::MIN_COLUMN_ROWS), 1,
-                         config::COLUMNS_PER_THREAD);
-    const std::int32_t columns = threads == 1 ? 1 : std::min(threads * per_thread, config::MAX_COLUMNS);
-    const std::int32_t segments = columns * lanes;
+    const SchedulePlan plan = schedule().plan(active, lanes, cores, settings);
+    const std::int32_t segments = plan.columns * lanes;
     const std::int32_t groups =
         std::min((series_terms - j + 1) / G, block_groups(n, segments, G, shrink));
     const std::int32_t passes = groups > 0 ? groups * G : series_terms - j + 1;
@@ -494,15 +358,12 @@ SeriesStatus atan_accumulate_fast(const RoundKernel& kernel, const SeriesSetting
         blk.base = base;
         blk.first_pass = j;
         blk.groups = groups;
-        blk.threads = threads;
-        blk.columns = columns;
-        blk.before_round = settings.before_round;
+        blk.plan = plan;
         blk.rows = (n - prefix.first + 1 + segments - 1) / segments;
-        blk.progress = progress;
         blk.acc = acc;
         blk.term = term;
         blk.n = n;
-        run_block(blk);
+        run_block(blk, settings);
       } else {
         // Fewer than a group's passes left: one at a time.
         for (std::int32_t k = j; k < j + passes; ++k) {

@@ -1,20 +1,17 @@
 #include "engine/worker_pool.hpp"
 
+#include <algorithm>
 #include <system_error>
+
+#include "engine/series_config.hpp"
 
 namespace atanorg {
 namespace {
 
-// Pauses (about 17 ns each on x86) a worker spins for the next job, or the
-// caller for the workers' end, before sleeping: about 85 us, more than the
-// serial work between two blocks, and little time taken from other work on
-// a crowded machine.
-constexpr int SPINS_BEFORE_SLEEP = 5000;
-
 // Spins until `done` holds or the spins run out; whether it holds.
 template <typename Done>
 bool spin_until(Done done) {
-  for (int i = 0; i < SPINS_BEFORE_SLEEP; ++i) {
+  for (int i = 0; i < config::JOB_SPINS_BEFORE_SLEEP; ++i) {
     if (done()) return true;
     cpu_relax();
   }
@@ -35,6 +32,7 @@ WorkerPool::~WorkerPool() {
 
 int WorkerPool::reserve(int wanted) {
   while (static_cast<int>(threads_.size()) + 1 < wanted) {
+    if (static_cast<int>(threads_.size()) == most_workers_) break;
     try {
       const int index = static_cast<int>(threads_.size()) + 1;
       threads_.emplace_back([this, index] { work(index); });
@@ -42,7 +40,7 @@ int WorkerPool::reserve(int wanted) {
       break;
     }
   }
-  return static_cast<int>(threads_.size()) + 1;
+  return std::min(wanted, static_cast<int>(threads_.size()) + 1);
 }
 
 void WorkerPool::run(int count, const std::function<void(int)>& job) {

@@ -21,17 +21,20 @@ inline void cpu_relax() {
 // Worker threads started once and reused for every block of work. Between
 // jobs (blocks come milliseconds apart, with a little serial work between
 // them) the workers spin a while before they sleep, and so does the caller
-// waiting for them at the end of a job: waking a sleeping thread took about
-// 0.15 ms on the 2-core virtual machine measured.
+// waiting for them at the end of a job (config::JOB_SPINS_BEFORE_SLEEP).
 class WorkerPool {
  public:
   WorkerPool() = default;
+  // For tests: a pool that starts at most `most_workers` threads, as if the
+  // system refused any more.
+  explicit WorkerPool(int most_workers) : most_workers_(most_workers) {}
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   // Makes sure up to `wanted` threads (the caller's included) can run a job;
-  // returns how many can (fewer if the system refuses more threads).
+  // returns how many of them can: `wanted`, or fewer if the system refuses
+  // more threads.
   int reserve(int wanted);
 
   // Runs job(t) for t = 0 .. count-1, job(0) on the calling thread, and
@@ -51,6 +54,7 @@ class WorkerPool {
   std::atomic<unsigned long> generation_{0};
   std::atomic<int> running_{0};  // workers still in the job, changed under the mutex
   bool stopping_ = false;
+  int most_workers_ = -1;  // -1: as many as the system starts
 };
 
 }  // namespace atanorg
