@@ -24,6 +24,8 @@ async function withBrowser(pageFolder, body) {
     browser = await puppeteer.launch({
       executablePath: CHROMIUM,
       headless: true,
+      // A run's wait for its end is one call into the page.
+      protocolTimeout: RUN_TIMEOUT_MS + 60000,
       args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
              '--disable-component-update', '--disable-sync', '--no-first-run', `--user-data-dir=${profile}`],
     });
