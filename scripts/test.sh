@@ -21,12 +21,11 @@
 #                                (ATANPI_QEMU_CPU in cmake/aarch64-linux-gnu.cmake)
 #                                because the tests per kernel are listed at build
 #                                time by running the test programs on it.
-#   scripts/test.sh --sve-lengths  differential tests of the SVE kernel in the
-#                                aarch64 build (build-aarch64/, as --aarch64
-#                                makes it) run again with SVE vectors of 128,
-#                                384 and 2048 bits (qemu's
-#                                sve-default-vector-length); see
-#                                SVE_LENGTH_TESTS below.
+#   scripts/test.sh --sve-lengths  the SVE kernels' tests in the aarch64
+#                                build (build-aarch64/, as --aarch64 makes it)
+#                                run again with SVE vectors of 128, 384 and
+#                                2048 bits (qemu's sve-default-vector-length);
+#                                see SVE_LENGTH_TESTS below.
 #   scripts/test.sh --debian13   the default suite on Debian 13 (trixie): in a
 #                                Debian 13 root under roots/ (debootstrap, made
 #                                once, with the build packages that setup.sh
@@ -120,26 +119,29 @@ test_windows() {
 
 # SVE vector lengths in bytes for --sve-lengths: 128, 384 and 2048 bits.
 SVE_LENGTHS=(16 48 256)
-# The tests run at each length: the lane count against the vector length,
-# and the SVE kernel's differential tests that are quick under qemu (the
-# SVE2 kernel is the same source): the complement words and the delayed
-# threads, about 90 s a length. The others take from ten minutes to most of
-# an hour each under qemu on some hosts; they run at 512 bits in --aarch64.
-SVE_LENGTH_TESTS='SeriesEngines.ScalableKernelsUseTheWholeVector'
+# The tests run at each length, of kernel_test and series_diff_test: the
+# SVE and SVE2 kernels' rounds against the scalar step (about a second), the
+# lane count against the vector length, and the SVE kernel's complement
+# words (the SVE2 kernel is the same source; 12 s of CPU at 2048 bits). Its
+# word counts around the lanes and groups, whose words grow with the lanes,
+# run at 512 bits in --aarch64.
+SVE_LENGTH_TESTS='Kernels/KernelRound.*/sve:Kernels/KernelRound.*/sve2'
+SVE_LENGTH_TESTS+=':SeriesEngines.ScalableKernelsUseTheWholeVector'
 SVE_LENGTH_TESTS+=':Engines/SeriesDifferential.ComplementWordsThatChangeAreSwept/sve'
-SVE_LENGTH_TESTS+=':Engines/SeriesDifferential.DelayedThreads/sve'
 
-# The differential tests of the aarch64 build in build-aarch64/ at each of
-# SVE_LENGTHS, with further arguments for the test program.
+# The SVE tests of the aarch64 build in build-aarch64/ at each of
+# SVE_LENGTHS, with further arguments for the test programs.
 test_sve_lengths() {
-  local dir="$root/build-aarch64" bytes start
+  local dir="$root/build-aarch64" bytes start program
   aarch64_cmake_args max
   cmake -S "$root" -B "$dir" -G Ninja "${cmake_args[@]}" >/dev/null
-  cmake --build "$dir" --target series_diff_test
+  cmake --build "$dir" --target kernel_test series_diff_test
   for bytes in "${SVE_LENGTHS[@]}"; do
     start=$SECONDS
-    qemu-aarch64 -L / -cpu "max,sve-default-vector-length=$bytes" "$dir/series_diff_test" \
-      --gtest_brief=1 "--gtest_filter=$SVE_LENGTH_TESTS" "$@"
+    for program in kernel_test series_diff_test; do
+      qemu-aarch64 -L / -cpu "max,sve-default-vector-length=$bytes" "$dir/$program" \
+        --gtest_brief=1 "--gtest_filter=$SVE_LENGTH_TESTS" "$@"
+    done
     echo "test.sh: SVE at $((bytes * 8)) bits: tested in $((SECONDS - start)) s"
   done
 }
@@ -248,10 +250,11 @@ case "${1:-}" in
     shift
     "$root/scripts/setup.sh" --aarch64
     # The SVE2 kernel is the SVE kernel's source compiled for SVE2: its
-    # longest differential tests, which take ten minutes and more each under
-    # qemu on some hosts, run for the SVE kernel only.
+    # longest differential test (about 20 s of CPU under qemu here, 15 times
+    # the scalar kernel's) runs for the SVE kernel only; its rounds are
+    # tested in kernel_test.
     build_and_test_aarch64 max "$root/build-aarch64" -LE long \
-      -E 'SeriesDifferential\.(FormulaTermsAtBoundaryWordCounts|RandomTerms|LargeWordCounts|ThreadStress)/sve2( |$)' "$@"
+      -E 'SeriesDifferential\.WordCountsAroundLanesAndGroups/sve2( |$)' "$@"
     build_and_test_aarch64 cortex-a72 "$root/build-aarch64-neon" -L engine -LE long -E '/scalar( |$)' "$@"
     exit 0 ;;
   --debian13)

@@ -44,8 +44,8 @@ TEST(Cap, FullRunIsVerifiedCorrect) {
     EXPECT_EQ(dir.entries(), std::vector<std::string>{name});
     std::printf("formula %d at the cap:\n%s", id, run.out.substr(run.out.find(" ** Pi")).c_str());
 
-    const testing::Finished check =
-        testing::run_command(std::string(ATANPI_VERIFY_EXE) + " '" + (dir / name).string() + "' 2>&1");
+    const Finished check =
+        run_command(std::string(ATANPI_VERIFY_EXE) + " '" + (dir / name).string() + "' 2>&1");
     EXPECT_EQ(check.status, 0) << check.out;
     EXPECT_NE(check.out.find("5000035"), std::string::npos) << check.out;
     std::printf("%s", check.out.c_str());

@@ -32,6 +32,8 @@
 #include <utility>
 #include <vector>
 
+#include "written_bytes.hpp"
+
 namespace atanorg::test_support {
 
 namespace fs = std::filesystem;
@@ -47,12 +49,7 @@ inline constexpr const char* POSIX_ONLY = "POSIX only: ";
 
 // `text` as the programs' text mode writes it: each "\n" as CR LF for the
 // Windows programs.
-inline std::string as_written(const std::string& text) {
-  if (!WINDOWS_PROGRAMS) return text;
-  std::string out;
-  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return out;
-}
+inline std::string as_written(const std::string& text) { return WINDOWS_PROGRAMS ? with_crlf(text) : text; }
 
 // The programs' console text with "\n" line ends: for the Windows programs
 // each CR LF becomes "\n", and a line end without its CR is marked, so that
@@ -111,17 +108,6 @@ class TempDir {
  private:
   fs::path path_;
 };
-
-inline std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-inline void write_file(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 struct Outcome {
   int status = 0;  // as from waitpid

@@ -18,9 +18,11 @@
 #include "engine/column_schedule.hpp"
 #include "engine/series_config.hpp"
 #include "engine/worker_pool.hpp"
+#include "delay_pattern.hpp"
 
 namespace atanorg {
 namespace {
+using test_support::DelayPattern;
 
 TEST(SchedulePlan, ThreadsAndColumnsForTheWords) {
   struct Case {
@@ -63,14 +65,6 @@ TEST(SchedulePlan, ThreadsAndColumnsForTheWords) {
   }
 }
 
-// How a test holds threads up before their rounds, as DelayedThreads in
-// series_diff_test.cpp does with the engine.
-struct DelayPattern {
-  const char* name;
-  int thread;  // the thread held up; -1: every thread; -2: the last, before its first round only
-  int every;   // held up before every such round of its own
-  std::chrono::microseconds by;
-};
 const DelayPattern DELAY_PATTERNS[] = {
     {"none", 0, 0, std::chrono::microseconds(0)},
     {"the first thread descheduled now and then", 0, 37, std::chrono::microseconds(3000)},
@@ -119,14 +113,10 @@ class RecordingRounds {
 
  private:
   void hold_up(int thread) {
-    if (delay_.by.count() == 0 || thread < 0 || thread >= config::MAX_THREADS) return;
-    const int round = seen_[thread]++;  // each thread counts its own
-    if (delay_.thread == -2) {
-      if (thread == plan_.threads - 1 && round == 0) std::this_thread::sleep_for(delay_.by);
-    } else if ((delay_.thread == -1 || delay_.thread == thread) && round % delay_.every == 0) {
-      std::this_thread::sleep_for(delay_.by);
-    }
+    if (thread < 0 || thread >= config::MAX_THREADS) return;
+    delay_.hold_up(thread, plan_.threads, seen_[thread]++);  // each thread counts its own
   }
+
 
   SchedulePlan plan_;
   BlockRounds rounds_;

@@ -5,6 +5,7 @@
 // For the Windows programs under wine64 (child_process.hpp), tests of what
 // only POSIX has are skipped with the reason; some check what Windows has
 // in its place (share modes, Ctrl-C as the interrupting event).
+#include <linux/fs.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -22,6 +24,8 @@
 #include <vector>
 
 #include "child_process.hpp"
+#include "platform/temp_name.hpp"
+#include "run_command.hpp"
 #include "verify/trusted_pi.hpp"
 
 namespace atanorg {
@@ -303,11 +307,6 @@ TEST(CommandLine, HelpAndVersion) {
   EXPECT_TRUE(WIFEXITED(help.status) && WEXITSTATUS(help.status) == 0) << describe(help.status);
   EXPECT_EQ(help.err, "");
   for (const char* part : {"Usage: atanpi\n       atanpi --help | --version\n", "two integers", "N ",
-                           "  1 Machin          pi = 16 atan(1/5) - 4 atan(1/239)\n",
-                           "  2 Gauss           pi = 48 atan(1/18) + 32 atan(1/57) - 20 atan(1/239)\n",
-                           "  3 Klingenstierna  pi = 32 atan(1/10) - 4 atan(1/239) - 16 atan(1/515)\n",
-                           "  4 Stoermer        pi = 176 atan(1/57) + 28 atan(1/239) - 48 atan(1/682) + 96 atan(1/12943)\n",
-                           "  5 Takano          pi = 48 atan(1/49) + 128 atan(1/57) - 20 atan(1/239) + 48 atan(1/110443)\n",
                            "AtanOrgID.txt", "man atanpi"}) {
     EXPECT_NE(help.out.find(part), std::string::npos) << part << "\nnot in\n" << help.out;
   }
@@ -337,6 +336,46 @@ TEST(CommandLine, OtherArgumentsGetTheUsage) {
   }
 }
 
+// atanpi-bench-run refuses what it cannot take, rather than running the
+// default: a thread count that is no number from 1 to 64, an argument
+// beside --list-engines, one it does not know.
+TEST(CommandLine, BenchRunRefusesBadArguments) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--threads=abc"}, {"--threads=-1"}, {"--threads="}, {"--threads=2147483648"},
+        {"--threads=0"}, {"--list-engines", "extra"}, {"--threads=2", "--threads=2"}, {"--frobnicate"}}) {
+    SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
+    TempDir dir;
+    const Outcome run = run_with_input(dir, "1\n100\n", ChildSetup{.args = args}, ATANPI_BENCH_RUN_EXE);
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 2) << describe(run.status);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("atanpi-bench-run: '", 0), 0u) << run.err;
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{});
+  }
+}
+
+// ---- threads that cannot start ---------------------------------------------
+
+// With no thread to spare (ulimit -u 1), the run is done on the program's
+// own thread and without the progress line that standard error, a terminal
+// here, would otherwise get.
+TEST(Threads, NoThreadCanStart) {
+  if (WINDOWS_PROGRAMS) GTEST_SKIP() << POSIX_ONLY << "process limits";
+  std::string why;
+  std::vector<std::string> args = no_threads_prefix(why);
+  if (args.empty()) GTEST_SKIP() << why;
+  const std::string program = args.front();
+  args.erase(args.begin());
+  args.push_back(ATANPI_EXE);
+  TempDir dir;
+  fs::permissions(dir.path(), fs::perms::all);  // for nobody
+  const Outcome run = run_with_input(dir, "1\n1000\n", ChildSetup{.args = args, .terminal_columns = 80},
+                                     program.c_str());
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << describe(run.status) << run.err;
+  EXPECT_EQ(mask_times(run.out), expected_console(1, 1000));
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), expected_file(1, 1000));
+}
+
 // ---- the cap ---------------------------------------------------------------
 
 // Any request past the cap runs 5,000,035 digits. The run is stopped as soon
@@ -351,9 +390,9 @@ TEST(Cap, LargeRequestsAreCappedAt5000035Digits) {
     const std::string shown = MENU + DIGITS_PROMPT + START + digits_line(5000035);
     ASSERT_TRUE(child.wait_for_output(shown)) << child.output();
     // The whole file's space is reserved and the header flushed before the
-    // computation: 6,125,206 bytes are 62,501 row starts of 10 bytes,
-    // 500,004 pairs of 11, " Pi = 3." and 144 bytes of header and time
-    // line (the time reserved 12 characters wide).
+    // computation: 6,125,210 bytes are 62,501 row starts of 10 bytes,
+    // 500,004 pairs of 11, " Pi = 3." and 148 bytes of header and time
+    // line (the time reserved 16 characters wide, 999999999.999000).
     const std::string header =
         " ** Pi Computation with the original arctan method ** \n"
         "  Number of Pi Decimal-Digits= 5000035, ID= 1 \n";
@@ -362,7 +401,7 @@ TEST(Cap, LargeRequestsAreCappedAt5000035Digits) {
       for (const std::string& e : dir.entries()) {
         if (e.rfind(".AtanOrg1.txt.", 0) == 0) written = read_file(dir / e);
       }
-      return written.size() == 6125206 && written.compare(0, header.size(), header) == 0;
+      return written.size() == 6125210 && written.compare(0, header.size(), header) == 0;
     }, 10s)) << "temporary file holds " << written.size() << " bytes: " << written.substr(0, 200);
     EXPECT_EQ(written.find_first_not_of('\0', header.size()), std::string::npos);
     child.send(SIGTERM);
@@ -563,12 +602,29 @@ TEST(ResultFile, ASymbolicLinkIsFollowedToItsTarget) {
   }
 }
 
+// The name of a temporary file that a run of `host` (this one's by default),
+// process `pid`, left for `name`, with `suffix` for its random letters.
+constexpr std::uint32_t DEAD_PID = 99999999;  // beyond any system's process ids
+std::uint32_t this_host() {
+  char name[256] = {};
+  gethostname(name, sizeof name - 1);
+  return host_tag(name);
+}
+std::string temp_name_of(const std::string& name, const std::string& suffix, std::uint32_t pid = DEAD_PID,
+                         std::uint32_t host = this_host()) {
+  return "." + name + TEMP_MARKER + temp_owner_text({host, pid}) + suffix;
+}
+
 // Temporary files of runs that died are removed by the next run, whatever
-// their formula: named as this program names them, this user's, with one
-// link, empty or starting with the title line, and locked by no live run.
-// Everything else is kept: the live run's own file, a file another program
-// named alike (rsync receives AtanOrg3.txt into .AtanOrg3.txt.XXXXXX) and
-// any file that is not provably a run's.
+// their formula: named as this program names them by a run of this host
+// whose process is gone, this user's, with one link, empty or starting with
+// the title line, and locked by no live run. Everything else is kept: the
+// live run's own file, a file another program named alike (rsync receives
+// AtanOrg3.txt into .AtanOrg3.txt.XXXXXX), the files of earlier versions
+// (named without host and process) and any file that is not provably a
+// dead run's. On POSIX a lock can fail (NFS without its lock daemon) or not
+// reach another host: a run whose process lives, or of another host, keeps
+// its file however it is locked.
 TEST(ResultFile, StaleTemporaryFilesAreRemoved) {
   TempDir dir;
   Child live(dir.path());
@@ -579,44 +635,56 @@ TEST(ResultFile, StaleTemporaryFilesAreRemoved) {
   ASSERT_EQ(kept[0].rfind(".AtanOrg1.txt.atanpi-", 0), 0u) << kept[0];
   // As a run that died leaves it (CR LF from the Windows program).
   const std::string started = as_written(" ** Pi Computation with the original arctan method ** \n  Number of");
-  write_file(dir / ".AtanOrg1.txt.atanpi-dead01", started);
-  write_file(dir / ".AtanOrg3.txt.atanpi-Dead03", "");
+  write_file(dir / temp_name_of("AtanOrg1.txt", "dead01"), started);
+  write_file(dir / temp_name_of("AtanOrg3.txt", "Dead03"), "");
   // Locked as a live run locks its own; on Windows held open by a reader
   // that does not share deletion.
-  write_file(dir / ".AtanOrg2.txt.atanpi-held02", started);
-  int held = -1;
+  const std::string held = temp_name_of("AtanOrg2.txt", "held02");
+  write_file(dir / held, started);
+  int held_fd = -1;
   std::unique_ptr<Child> holder;
   if (WINDOWS_PROGRAMS) {
-    holder = hold_open(dir, ".AtanOrg2.txt.atanpi-held02");
+    holder = hold_open(dir, held);
   } else {
-    held = open((dir / ".AtanOrg2.txt.atanpi-held02").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    held_fd = open((dir / held).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held_fd, LOCK_EX), 0);
   }
+  kept.push_back(held);
   write_file(dir / ".AtanOrg3.txt.TbQcKU", started);
   write_file(dir / ".AtanOrg1.txt.backup", EARLIER);
-  write_file(dir / ".AtanOrg1.txt.atanpi-other1", "keep\n");
-  write_file(dir / ".AtanOrg1.txt.atanpi-linked", started);
-  fs::create_hard_link(dir / ".AtanOrg1.txt.atanpi-linked", dir / "second-link");
-  write_file(dir / ".AtanOrg1.txt.atanpi-short", started);
-  fs::create_directory(dir / ".AtanOrg1.txt.atanpi-dir001");
-  fs::create_symlink("elsewhere", dir / ".AtanOrg1.txt.atanpi-link01");
-  for (const char* name : {".AtanOrg2.txt.atanpi-held02", ".AtanOrg3.txt.TbQcKU", ".AtanOrg1.txt.backup",
-                           ".AtanOrg1.txt.atanpi-other1", ".AtanOrg1.txt.atanpi-linked", "second-link",
-                           ".AtanOrg1.txt.atanpi-short", ".AtanOrg1.txt.atanpi-dir001",
-                           ".AtanOrg1.txt.atanpi-link01", "AtanOrg1.txt"}) {
-    kept.push_back(name);
+  write_file(dir / ".AtanOrg1.txt.atanpi-old001", started);
+  write_file(dir / temp_name_of("AtanOrg1.txt", "other1"), "keep\n");
+  write_file(dir / temp_name_of("AtanOrg1.txt", "linked"), started);
+  fs::create_hard_link(dir / temp_name_of("AtanOrg1.txt", "linked"), dir / "second-link");
+  write_file(dir / temp_name_of("AtanOrg1.txt", "short"), started);
+  fs::create_directory(dir / temp_name_of("AtanOrg1.txt", "dir001"));
+  fs::create_symlink("elsewhere", dir / temp_name_of("AtanOrg1.txt", "link01"));
+  kept.insert(kept.end(), {".AtanOrg3.txt.TbQcKU", ".AtanOrg1.txt.backup", ".AtanOrg1.txt.atanpi-old001",
+                           temp_name_of("AtanOrg1.txt", "other1"), temp_name_of("AtanOrg1.txt", "linked"),
+                           "second-link", temp_name_of("AtanOrg1.txt", "short"),
+                           temp_name_of("AtanOrg1.txt", "dir001"), temp_name_of("AtanOrg1.txt", "link01"),
+                           "AtanOrg1.txt"});
+  if (!WINDOWS_PROGRAMS) {
+    // Not locked, but of a process that lives (this test's), or of another
+    // host. (Windows leaves the proof to the share mode alone.)
+    for (const std::string& name : {temp_name_of("AtanOrg1.txt", "alive1", static_cast<std::uint32_t>(getpid())),
+                                    temp_name_of("AtanOrg1.txt", "away01", DEAD_PID, this_host() + 1)}) {
+      write_file(dir / name, started);
+      kept.push_back(name);
+    }
   }
   if (geteuid() == 0 && !WINDOWS_PROGRAMS) {
     // Another user's (as root the run could remove it). Windows leaves
     // such a file to its permissions.
-    write_file(dir / ".AtanOrg4.txt.atanpi-nobody", started);
-    ASSERT_EQ(chown((dir / ".AtanOrg4.txt.atanpi-nobody").c_str(), 65534, 65534), 0);
-    kept.push_back(".AtanOrg4.txt.atanpi-nobody");
+    const std::string nobodys = temp_name_of("AtanOrg4.txt", "nobody");
+    write_file(dir / nobodys, started);
+    ASSERT_EQ(chown((dir / nobodys).c_str(), 65534, 65534), 0);
+    kept.push_back(nobodys);
   }
   std::sort(kept.begin(), kept.end());
 
   const Outcome run = run_with_input(dir, "1\n100\n");
-  if (held >= 0) close(held);
+  if (held_fd >= 0) close(held_fd);
   EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << describe(run.status);
   EXPECT_EQ(dir.entries(), kept);
   const int stop = WINDOWS_PROGRAMS ? SIGINT : SIGTERM;
@@ -668,16 +736,16 @@ TEST(ResultFile, ALinkPlantedInAStickyDirectoryIsRefused) {
 }
 
 // The whole file's space is reserved before the computation, with the time
-// field 12 characters wide (up to 99,999 s); a run under 10 s writes 8, and
-// the file is cut to what was written. Under a file size limit without room
-// for that, the file a run under 10 s writes is reserved, so that a limit
-// the file fits exactly is enough, and one byte less stops the run before
-// anything is computed.
+// field 16 characters wide (the longest time written, 999,999,999.999 s); a
+// run under 10 s writes 8, and the file is cut to what was written. Under a
+// file size limit without room for that, the file a run under 10 s writes
+// is reserved, so that a limit the file fits exactly is enough, and one
+// byte less stops the run before anything is computed.
 TEST(ResultFile, TheSpaceIsReservedBeforeTheComputation) {
   if (WINDOWS_PROGRAMS) GTEST_SKIP() << POSIX_ONLY << "file size limits";
   const std::string file = expected_file(1, 2000);
   const rlim_t written = file.size() - std::string("<t>").size() + std::string("0.000000").size();
-  for (rlim_t limit : {written + 4, written, written - 1}) {
+  for (rlim_t limit : {written + 8, written, written - 1}) {
     SCOPED_TRACE(limit);
     TempDir dir;
     write_file(dir / "AtanOrg1.txt", EARLIER);
@@ -696,13 +764,14 @@ TEST(ResultFile, TheSpaceIsReservedBeforeTheComputation) {
   }
 }
 
-// A tmpfs of 64 KiB on `where`, mounted in a mount namespace of this test
-// process's own so that nothing outside sees it.
+// A tmpfs (of 64 KiB unless `options` say otherwise) on `where`, mounted in
+// a mount namespace of this test process's own so that nothing outside sees
+// it.
 class SmallFilesystem {
  public:
-  explicit SmallFilesystem(const fs::path& where) : where_(where) {
+  explicit SmallFilesystem(const fs::path& where, const std::string& options = "size=64k") : where_(where) {
     mounted_ = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-               mount("tmpfs", where.c_str(), "tmpfs", 0, "size=64k") == 0;
+               mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) == 0;
     if (!mounted_) error_ = errno;
   }
   ~SmallFilesystem() {
@@ -778,6 +847,10 @@ TEST_P(Interrupted, KeepsTheEarlierFile) {
   ASSERT_NO_FATAL_FAILURE(send_during_the_computation(dir, sig, run));
   expect_interrupted(run.status, sig);
   EXPECT_EQ(read_file(dir / "AtanOrg1.txt"), EARLIER);
+  // On Windows the handler ends the process and the temporary file goes
+  // with its handle, which Wine's server closes a moment after the process
+  // has ended (under load, after the test has seen the status).
+  if (WINDOWS_PROGRAMS) EXPECT_TRUE(wait_until([&] { return !dir.has_temp_file_for("AtanOrg1.txt"); }, 10s));
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"AtanOrg1.txt"});
 }
 
@@ -1029,6 +1102,233 @@ TEST(SystemCalls, TheFileReachesTheDiskBeforeTheRenameAndTheFolderAfterIt) {
   EXPECT_TRUE(std::any_of(rename, calls.end(), [&](const std::string& call) {
     return call.starts_with("fsync(") && call.find(folder_fd) != std::string::npos && succeeded(call);
   })) << "no sync of the folder after the rename:\n" << traced.trace;
+}
+
+
+// Where strace's fault injection is to strike: the first call of `calls`
+// after the first trace line that holds `after`, as "NAME:when=N", N its
+// number among all the calls of its name (strace counts each system call
+// apart); "" when the trace has none.
+std::string injection_point(const std::string& trace, const std::vector<std::string>& calls,
+                            const std::string& after) {
+  bool past = false;
+  std::map<std::string, int> seen;
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t start = line.find_first_not_of("0123456789 ");
+    const std::size_t paren = line.find('(', start);
+    if (start == std::string::npos || paren == std::string::npos) continue;
+    const std::string name = line.substr(start, paren - start);
+    const int number = ++seen[name];
+    if (past && std::find(calls.begin(), calls.end(), name) != calls.end()) {
+      return name + ":when=" + std::to_string(number);
+    }
+    past = past || line.find(after) != std::string::npos;
+  }
+  return "";
+}
+
+// A system call made to fail at one moment (strace's fault injection): the
+// run says what failed, with the system's reason, and exits 1, or goes on
+// where it can; the earlier result stays unless the new one is in place;
+// and a temporary file stays only where the message names it.
+TEST(SystemCalls, AFailedCallIsReportedAndLeavesNothingUnsaid) {
+  const std::string no_strace = why_no_strace();
+  if (!no_strace.empty()) GTEST_SKIP() << no_strace;
+  const std::string eperm = std::strerror(EPERM);
+  struct Case {
+    const char* name;
+    std::vector<std::string> calls;  // the calls to fail (strace's names, "?": where the system has it)
+    std::string after;               // the first of them after the first trace line holding this
+    std::string error;               // the error injected
+    bool computed, in_place, temp_left;
+    std::string err;  // standard error, "%T" standing for the temporary file's name
+  };
+  const Case cases[] = {
+      // A failed lock (as on NFS without its lock daemon) would leave the
+      // file to another run's clean-up: the run stops before it computes.
+      {"the temporary file's lock", {"flock"}, "", "ENOLCK", false, false, false,
+       "atanpi: cannot create AtanOrg1.txt: " + std::string(std::strerror(ENOLCK)) + "\n"},
+      // The check that the new file's name leads to it fails: another is
+      // made, and the first one removed.
+      {"the status of the new temporary file", {"?fstat", "?newfstatat"}, "O_EXCL", "EIO", true, true, false, ""},
+      {"the folder's opening for its sync", {"?open", "openat"}, "\"AtanOrg1.txt\") = 0", "EIO", true, true, false,
+       "atanpi: cannot sync the directory of AtanOrg1.txt: " + std::string(std::strerror(EIO)) +
+           " (the new file is in place but may not be on disk yet)\n"},
+      // As in a folder made immutable (chattr +i) just before the rename.
+      {"the rename, and the temporary file's removal", {"?rename", "?renameat", "?renameat2", "?unlink", "unlinkat"},
+       "", "EPERM", true, false, true,
+       "atanpi: cannot rename %T to AtanOrg1.txt: " + eperm + "; the temporary file %T is left behind: " + eperm +
+           "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    write_file(dir / "AtanOrg1.txt", EARLIER);
+    std::string calls;
+    for (const std::string& call : c.calls) calls += call + ",";
+    calls.pop_back();
+    std::string inject = calls + ":error=" + c.error;
+    if (!c.after.empty()) {
+      // Found in the trace of a run that nothing fails.
+      std::vector<std::string> names;
+      for (const std::string& call : c.calls) names.push_back(call.substr(call[0] == '?' ? 1 : 0));
+      const std::string marks = ",?rename,?renameat,?renameat2,?open,openat";
+      const Traced plain = traced_run(dir, "1\n100\n", {"-e", "trace=" + calls + marks});
+      const std::string point = injection_point(plain.trace, names, c.after);
+      ASSERT_NE(point, "") << plain.trace;
+      inject = point + ":error=" + c.error;
+      write_file(dir / "AtanOrg1.txt", EARLIER);
+    }
+    const Traced traced = traced_run(dir, "1\n100\n", {"-e", "trace=" + calls, "-e", "inject=" + inject});
+    std::string left;
+    for (const std::string& entry : dir.entries()) {
+      if (entry.starts_with(".AtanOrg1.txt.")) left = entry;
+    }
+    std::string err = c.err;
+    for (std::size_t at = err.find("%T"); at != std::string::npos; at = err.find("%T", at)) err.replace(at, 2, left);
+    EXPECT_EQ(traced.run.err, err) << traced.trace;
+    EXPECT_TRUE(WIFEXITED(traced.run.status) && WEXITSTATUS(traced.run.status) == (err.empty() ? 0 : 1))
+        << describe(traced.run.status);
+    EXPECT_EQ(mask_times(traced.run.out), c.computed ? expected_console(1, 100) : MENU + DIGITS_PROMPT);
+    if (c.in_place) {
+      EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), expected_file(1, 100));
+    } else {
+      EXPECT_EQ(read_file(dir / "AtanOrg1.txt"), EARLIER);
+    }
+    EXPECT_EQ(!left.empty(), c.temp_left) << left;
+    EXPECT_EQ(dir.entries().size(), c.temp_left ? 2u : 1u);
+  }
+}
+
+// ---- hostile use: what the rename would refuse, watchers, full disks --------
+
+// Ctrl-C at the prompt ends the run as it does during the computation: by
+// the signal on POSIX, with STATUS_CONTROL_C_EXIT on Windows (Wine's
+// CTRL_C_EVENT), never as a success; nothing is written. The input stays
+// open until the run has ended: its end would end the run too.
+TEST(Signals, AnInterruptAtThePromptEndsTheRun) {
+  TempDir dir;
+  Child child(dir.path());
+  ASSERT_TRUE(child.wait_for_output(MENU)) << child.output();
+  child.send(SIGINT);
+  EXPECT_FALSE(child.wait_for_errors([](const std::string&) { return false; })) << "still running";
+  const Outcome run = child.finish();
+  expect_interrupted(run.status, SIGINT);
+  EXPECT_EQ(run.out, MENU);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{});
+}
+
+// Sets or clears the append-only attribute (chattr +a) of a folder; false
+// where the filesystem or the user cannot.
+bool set_append_only(const fs::path& folder, bool on) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
+  done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  close(fd);
+  return done;
+}
+
+// A file that the rename could not replace is refused before the
+// computation with the system's reason, EPERM's, not after it: in a sticky
+// folder (as /tmp) another user's file, even one that anyone may write,
+// unless the runner owns the folder; any file in an append-only folder
+// (chattr +a). The runner is nobody (through setpriv) where the sticky rule
+// is to bind it, and the other user daemon.
+TEST(ResultFile, WhatTheRenameWouldRefuseIsRefusedAtOnce) {
+  if (WINDOWS_PROGRAMS) GTEST_SKIP() << POSIX_ONLY << "sticky folders and file attributes";
+  if (geteuid() != 0) GTEST_SKIP() << "playing other users takes root";
+  const std::string setpriv = find_on_path("setpriv");
+  if (setpriv.empty()) GTEST_SKIP() << "setpriv (util-linux) is not installed";
+  constexpr uid_t NOBODY = 65534, DAEMON = 1;
+  struct Case {
+    const char* name;
+    mode_t folder_mode;
+    uid_t folder_owner, file_owner;
+    bool as_nobody, append_only, refused;
+  };
+  for (const Case& c : {Case{"another user's file that anyone may write, in a sticky folder", 01777, 0, DAEMON,
+                             true, false, true},
+                        Case{"the runner's own file there", 01777, 0, NOBODY, true, false, false},
+                        Case{"another user's file in the runner's sticky folder", 01777, NOBODY, DAEMON, true,
+                             false, false},
+                        Case{"another user's file in a folder without the sticky bit", 0777, 0, DAEMON, true,
+                             false, false},
+                        Case{"an append-only folder", 0755, 0, 0, false, true, true}}) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    const fs::path folder = dir / "shared";
+    fs::create_directory(folder);
+    write_file(folder / "AtanOrg1.txt", EARLIER);
+    ASSERT_EQ(chown((folder / "AtanOrg1.txt").c_str(), c.file_owner, c.file_owner), 0);
+    ASSERT_EQ(chmod((folder / "AtanOrg1.txt").c_str(), 0666), 0);
+    ASSERT_EQ(chown(folder.c_str(), c.folder_owner, c.folder_owner), 0);
+    ASSERT_EQ(chmod(folder.c_str(), c.folder_mode), 0);
+    if (c.append_only && !set_append_only(folder, true)) {
+      GTEST_SKIP() << "this filesystem has no append-only folders (chattr +a)";
+    }
+    ChildSetup setup{.input = "1\n100\n"};
+    std::string program = ATANPI_EXE;
+    if (c.as_nobody) {
+      setup.args = {"--reuid=65534", "--regid=65534", "--clear-groups", "--", ATANPI_EXE};
+      program = setpriv;
+    }
+    Child child(folder, setup, program.c_str());
+    const Outcome run = child.finish();
+    if (c.append_only) set_append_only(folder, false);
+    if (c.refused) {
+      EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 1) << describe(run.status);
+      EXPECT_EQ(run.out, MENU + DIGITS_PROMPT);
+      EXPECT_EQ(run.err, "atanpi: cannot create AtanOrg1.txt: " + std::string(std::strerror(EPERM)) + "\n");
+      EXPECT_EQ(read_file(folder / "AtanOrg1.txt"), EARLIER);
+    } else {
+      EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << describe(run.status) << run.err;
+      EXPECT_EQ(mask_times(read_file(folder / "AtanOrg1.txt")), expected_file(1, 100));
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+  }
+}
+
+// Nothing opens the earlier result for writing before the new one takes its
+// place: whoever watches it (inotify's IN_CLOSE_WRITE: build tools, sync
+// clients, entr) sees it replaced, never written.
+TEST(ResultFile, TheEarlierFileIsNeverOpenedForWriting) {
+  TempDir dir;
+  write_file(dir / "AtanOrg1.txt", EARLIER);
+  const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, (dir / "AtanOrg1.txt").c_str(), IN_CLOSE_WRITE | IN_MODIFY), 0);
+  const Outcome run = run_with_input(dir, "1\n100\n");
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << describe(run.status) << run.err;
+  EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), expected_file(1, 100));
+  alignas(inotify_event) char events[4096];
+  const ssize_t got = read(watch, events, sizeof events);
+  close(watch);
+  for (ssize_t at = 0; at < got; at += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(events + at)->len) {
+    EXPECT_EQ(reinterpret_cast<inotify_event*>(events + at)->mask & (IN_CLOSE_WRITE | IN_MODIFY), 0u);
+  }
+}
+
+// On a filesystem with room for the file that a run under 10 s writes but
+// not for the reservation's time field of 99,999 s (4 bytes more), the run
+// reserves the smaller size, as under a file size limit: 9,905 digits make
+// 12,286 bytes, two short of 3 pages of 4 KiB.
+TEST(ResultFile, AFileThatFitsWithoutTheWideTimeFieldIsWritten) {
+  if (WINDOWS_PROGRAMS) GTEST_SKIP() << "Wine reserves no space";
+  const std::string file = expected_file(1, 9905);
+  const std::size_t written = file.size() - std::string("<t>").size() + std::string("0.000000").size();
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  TempDir dir;
+  SmallFilesystem small(dir.path(), "size=" + std::to_string((written + page - 1) / page * page));
+  if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(small.error());
+  const Outcome run = run_with_input(dir, "1\n9905\n");
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << describe(run.status) << run.err;
+  EXPECT_EQ(mask_times(read_file(dir / "AtanOrg1.txt")), file);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"AtanOrg1.txt"});
 }
 
 }  // namespace

@@ -16,10 +16,7 @@
 #include "engine/series.hpp"
 #include "verify/trusted_pi.hpp"
 
-namespace atanorg::testing {
-
-inline const char* const FORMULA_NAMES[FORMULA_COUNT] = {"Machin", "Gauss", "Klingenstierna",
-                                                         "Stoermer", "Takano"};
+namespace atanorg::test_support {
 
 // Pi by formula `id` to `places` decimal places (a multiple of 5): the
 // normalised words, integer word and two guard words included.
@@ -60,4 +57,4 @@ inline void expect_formula_gives_pi(int id, std::int32_t places, const SeriesSet
   }
 }
 
-}  // namespace atanorg::testing
+}  // namespace atanorg::test_support

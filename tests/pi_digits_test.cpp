@@ -4,8 +4,10 @@
 #include "engine/series_config.hpp"
 #include "pi_digits_check.hpp"
 
-namespace atanorg::testing {
+namespace atanorg {
 namespace {
+
+using namespace test_support;
 
 class PiDigits : public ::testing::TestWithParam<int> {};
 
@@ -29,7 +31,7 @@ TEST(PiDigitsFastEngine, TwoHundredThousandPlacesOnSixtyFourThreads) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formulas, PiDigits, ::testing::Range(1, FORMULA_COUNT + 1),
-                         [](const auto& info) { return std::string(FORMULA_NAMES[info.param - 1]); });
+                         [](const auto& info) { return std::string(formula_names[info.param - 1]); });
 
 }  // namespace
-}  // namespace atanorg::testing
+}  // namespace atanorg

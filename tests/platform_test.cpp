@@ -1,6 +1,7 @@
 // The processors a process may use: control group quotas read from fixture
 // trees laid out as the kernel shows them, the rounding of the limits, and
-// the affinity mask of the running process.
+// the affinity mask of the running process. The result file's commit when
+// another program took its temporary file away.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -154,6 +156,11 @@ class Fixture {
   std::string root_;
 };
 
+std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 TEST(CgroupQuota, FixtureTrees) {
   for (const QuotaCase& c : QUOTA_CASES) {
     SCOPED_TRACE(c.name);
@@ -194,6 +201,41 @@ TEST(UsableProcessors, FollowTheAffinityMask) {
   const int with_one = usable_processors();
   ASSERT_EQ(sched_setaffinity(0, sizeof saved, &saved), 0);
   EXPECT_EQ(with_one, 1);
+}
+
+// ---- the result file's commit ------------------------------------------------
+
+// The commit renames the temporary file only while its name still leads to
+// the file the run wrote: another program may have removed it, or put
+// another file in its place, which would otherwise go in place of the
+// result. The message names the temporary file; the earlier result stays,
+// and so does what another program put there.
+TEST(ResultFile, ATemporaryFileTakenAwayIsNamedAndReplacesNothing) {
+  for (const bool another : {false, true}) {
+    SCOPED_TRACE(another ? "another file put in its place" : "removed");
+    Fixture dir(QuotaCase{});
+    const std::string target = dir.root() + "/AtanOrg1.txt";
+    std::ofstream(target) << "earlier\n";
+    std::string error;
+    std::FILE* file = open_result_file(target, 16, 16, "title\n", error);
+    ASSERT_NE(file, nullptr) << error;
+    std::string temp;
+    for (const auto& entry : fs::directory_iterator(dir.root())) {
+      if (entry.path().filename().string().starts_with(".AtanOrg1.txt.atanpi-")) temp = entry.path().string();
+    }
+    ASSERT_FALSE(temp.empty());
+    fs::remove(temp);
+    if (another) std::ofstream(temp) << "another program's\n";
+    std::fputs("title\nnew\n", file);
+    EXPECT_FALSE(commit_result_file(error));
+    EXPECT_EQ(error, "cannot write " + target + ": its temporary file " + temp +
+                         " was removed or replaced by another program");
+    EXPECT_EQ(read_text(target), "earlier\n");
+    EXPECT_EQ(fs::exists(temp), another);
+    if (another) {
+      EXPECT_EQ(read_text(temp), "another program's\n");
+    }
+  }
 }
 
 }  // namespace

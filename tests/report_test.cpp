@@ -8,23 +8,16 @@
 
 #include "platform/platform.hpp"
 #include "report/result_writer.hpp"
-#include "verify/trusted_pi.hpp"
-#include "written_bytes.hpp"
+#include "verify_files.hpp"
 
 namespace atanorg {
 namespace {
 
-// A normalised accumulator of n words holding pi (guard words included).
-std::vector<std::int32_t> pi_words(std::int32_t n) {
-  std::vector<std::int32_t> acc(n > 0 ? n : 1, 3);
-  const std::string places = trusted_pi_places(5L * (n - 1));
-  for (std::int32_t i = 1; i < n; ++i) acc[i] = std::stoi(places.substr(5 * (i - 1), 5));
-  return acc;
-}
+using namespace test_support;
 
 std::string digit_section(std::int32_t n) {
-  const std::vector<std::int32_t> acc = pi_words(n);
-  return testing::written_bytes([&](std::FILE* file) { write_result_digits(file, acc.data(), n); });
+  const std::vector<std::int32_t> acc = pi_words(n, pi());
+  return written_bytes([&](std::FILE* file) { write_result_digits(file, acc.data(), n); });
 }
 
 const std::string ROW_1 =
@@ -35,7 +28,7 @@ const std::string ROW_81 =
     "4811174502";
 
 TEST(ResultWriter, HeaderAndTimeLines) {
-  EXPECT_EQ(testing::written_bytes([](std::FILE* file) {
+  EXPECT_EQ(written_bytes([](std::FILE* file) {
               write_result_header(file, 100, 1);
               write_result_time(file, 0.016);
             }),
@@ -69,14 +62,40 @@ TEST(ResultWriter, DigitRows) {
   }
 }
 
+// Measured times as shown and written: milliseconds counted in 64 bits, so
+// that 2^31 ms (24.8 days) and beyond come out positive and exact; never
+// negative; at most the longest time, which the space reserved for the file
+// holds (and which the checker accepts: verify_test).
+TEST(ResultWriter, TimesAtTheExtremesFitTheReservation) {
+  const struct {
+    std::int64_t ms;
+    std::string shown;
+  } cases[] = {
+      {INT64_MIN, "0.000000"},
+      {-1, "0.000000"},
+      {15, "0.015000"},
+      {100'000'000, "100000.000000"},
+      {2'147'483'647, "2147483.647000"},
+      {2'147'483'648, "2147483.648000"},
+      {4'294'967'301, "4294967.301000"},
+      {MAX_RESULT_MS, "999999999.999000"},
+      {INT64_MAX, "999999999.999000"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ms);
+    EXPECT_EQ(written_bytes([&](std::FILE* file) { write_result_time(file, result_seconds(c.ms)); }),
+              " Pi Computation,  Time(s)= " + c.shown + " \n\n");
+    EXPECT_LE(result_file_size(5000035, 1, result_seconds(c.ms)), result_file_size(5000035, 1, RESERVED_SECONDS));
+  }
+}
+
 // The reservation is exact: result_file_size gives the bytes the writers
 // store through a text-mode stream, each line end as the platform stores it
 // (CR LF on Windows), for files with no row, with full and partial rows, and
 // for time lines of several widths.
 TEST(ResultWriter, PredictedSizeIsTheTextFilesSize) {
-  const std::string line_end = text_line_end_bytes() == 2 ? "\r\n" : "\n";
   for (std::int32_t digits : {-7, 0, 5, 80, 85, 165, 2000}) {
-    const std::vector<std::int32_t> acc = pi_words(digits / 5 + 3);
+    const std::vector<std::int32_t> acc = pi_words(digits / 5 + 3, pi());
     for (double seconds : {0.0, 12.5, 99999.0}) {
       SCOPED_TRACE(std::to_string(digits) + " digits, " + std::to_string(seconds) + " s");
       const auto write = [&](std::FILE* file) {
@@ -84,10 +103,9 @@ TEST(ResultWriter, PredictedSizeIsTheTextFilesSize) {
         write_result_time(file, seconds);
         write_result_digits(file, acc.data(), digits / 5 + 3);
       };
-      std::string expected;
-      for (char c : testing::written_bytes(write)) expected += c == '\n' ? line_end : std::string(1, c);
-      const std::string stored = testing::written_bytes(write, true);
-      EXPECT_EQ(stored, expected);
+      const std::string own = written_bytes(write);
+      const std::string stored = written_bytes(write, true);
+      EXPECT_EQ(stored, text_line_end_bytes() == 2 ? with_crlf(own) : own);
       EXPECT_EQ(static_cast<std::int64_t>(stored.size()), result_file_size(digits, 3, seconds));
     }
   }
@@ -100,7 +118,7 @@ TEST(ResultWriter, RowsAtTheCap) {
   const std::int32_t n = 1000010;
   std::vector<std::int32_t> acc(n);
   for (std::int32_t i = 0; i < n; ++i) acc[i] = (i + 1) % 100000;  // word r holds r mod 10^5
-  const std::string text = testing::written_bytes([&](std::FILE* file) { write_result_digits(file, acc.data(), n); });
+  const std::string text = written_bytes([&](std::FILE* file) { write_result_digits(file, acc.data(), n); });
 
   const std::size_t last_row = text.rfind('\n');
   ASSERT_NE(last_row, std::string::npos);

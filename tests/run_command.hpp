@@ -1,13 +1,16 @@
 // A shell command line run as a child process, for the tests of the
-// checker as a program: its standard output and exit status.
+// checker as a program: its standard output and exit status. And the
+// words that start a program with no thread or process to spare.
 #pragma once
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
-namespace atanorg::testing {
+namespace atanorg::test_support {
 
 struct Finished {
   int status = -1;  // exit status, or -1 when not a normal exit
@@ -27,4 +30,22 @@ inline Finished run_command(const std::string& command) {
   return result;
 }
 
-}  // namespace atanorg::testing
+// The words before a program's own that start it with no thread or
+// process to spare, as under `ulimit -u 1`: the user's processes limited to
+// 1 (prlimit), as the user nobody when the tests run as root, whom the
+// limit does not bind (setpriv); without LeakSanitizer's check at exit,
+// which needs a thread. Empty, with `why` set, where that cannot be done.
+inline std::vector<std::string> no_threads_prefix(std::string& why) {
+  std::vector<std::string> words;
+  if (geteuid() == 0) words = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  words.insert(words.end(), {"/usr/bin/prlimit", "--nproc=1", "--", "/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0"});
+  std::string line;
+  for (const std::string& w : words) line += w + " ";
+  if (run_command(line + "true 2>&1").status != 0) {
+    why = "cannot run a program as `" + line + "` here";
+    return {};
+  }
+  return words;
+}
+
+}  // namespace atanorg::test_support

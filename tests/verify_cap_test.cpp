@@ -15,10 +15,12 @@
 namespace atanorg {
 namespace {
 
+using namespace test_support;
+
 TEST(VerifyAtCap, CorrectAndWrongLastDigit) {
   constexpr std::int32_t CAP = 5000035;
   const std::string pi = trusted_pi_places(CAP + 10);
-  std::string text = testing::result_text(5, CAP, pi, 321.5);
+  std::string text = result_text(5, CAP, pi, 321.5);
   // The last row: place 5,000,001 and four groups, the guard places last.
   std::string last_row = "\n  5000001";
   for (std::size_t g = 0; g < 4; ++g) last_row.append(" ").append(pi, 5000000 + 10 * g, 10);
@@ -27,11 +29,11 @@ TEST(VerifyAtCap, CorrectAndWrongLastDigit) {
   const auto dir = std::filesystem::temp_directory_path() / ("atanpi-verify-cap-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   const std::string path = (dir / "AtanOrg5.txt").string();
-  testing::write_file(path, text);
+  write_file(path, text);
   const std::string command = "'" ATANPI_VERIFY_EXE "' '" + path + "'";
 
   const auto start = std::chrono::steady_clock::now();
-  const testing::Finished good = testing::run_command(command);
+  const Finished good = run_command(command);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("atanpi-verify on 5,000,035 digits: %.2f s\n", seconds);
   EXPECT_EQ(good.status, 0);
@@ -43,8 +45,8 @@ TEST(VerifyAtCap, CorrectAndWrongLastDigit) {
   char& last = text[text.size() - 6];
   ASSERT_EQ(last, pi[CAP - 1]);
   last = last == '0' ? '1' : '0';
-  testing::write_file(path, text);
-  const testing::Finished bad = testing::run_command(command);
+  write_file(path, text);
+  const Finished bad = run_command(command);
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.out.find("first wrong digit at place 5000035: expected " + std::string(1, pi[CAP - 1])),
             std::string::npos)

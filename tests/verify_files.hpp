@@ -1,10 +1,9 @@
-// Result files for the checker's tests, written by the program's own
-// writers from pi's words, and damaged in known ways.
+// Result files for the writer's and the checker's tests, written by the
+// program's own writers from pi's words, and damaged in known ways.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -12,15 +11,23 @@
 #include "verify/trusted_pi.hpp"
 #include "written_bytes.hpp"
 
-namespace atanorg::testing {
+namespace atanorg::test_support {
+
+// A normalised accumulator of n words (at least one) from `pi`, pi's
+// places after "3." (5 (n - 1) of them or more): 3, then five places a word,
+// guard words included.
+inline std::vector<std::int32_t> pi_words(std::int32_t n, const std::string& pi) {
+  std::vector<std::int32_t> acc(n > 0 ? n : 1, 3);
+  for (std::int32_t i = 1; i < n; ++i) acc[i] = std::stoi(pi.substr(5 * static_cast<std::size_t>(i - 1), 5));
+  return acc;
+}
 
 // The whole result file for formula `id` and N = `digits` (a multiple of
 // 5), its words taken from `pi`, pi's places after "3." (at least N + 10 of
 // them: both guard words are filled).
 inline std::string result_text(std::int32_t id, std::int32_t digits, const std::string& pi, double seconds = 1.25) {
   const std::int32_t n = digits / 5 + 3;
-  std::vector<std::int32_t> acc(n > 0 ? n : 1, 3);
-  for (std::int32_t i = 1; i < n; ++i) acc[i] = std::stoi(pi.substr(5 * static_cast<std::size_t>(i - 1), 5));
+  const std::vector<std::int32_t> acc = pi_words(n, pi);
   return written_bytes([&](std::FILE* file) {
     write_result_header(file, digits, id);
     write_result_time(file, seconds);
@@ -61,8 +68,4 @@ inline std::string nul_line_message(std::size_t count) {
          std::to_string(count) + " bytes)";
 }
 
-inline void write_file(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-}  // namespace atanorg::testing
+}  // namespace atanorg::test_support

@@ -18,7 +18,7 @@
 namespace atanorg {
 namespace {
 
-using namespace testing;
+using namespace test_support;
 
 class VerifyProgram : public ::testing::Test {
  protected:
@@ -38,7 +38,7 @@ class VerifyProgram : public ::testing::Test {
   }
 
   void write(const std::string& name, const std::string& text) const {
-    testing::write_file((dir_ / name).string(), text);
+    write_file((dir_ / name).string(), text);
   }
 
   std::filesystem::path dir_;
@@ -166,6 +166,62 @@ TEST_F(VerifyProgram, FilesLargerThanAResultAreNotRead) {
   EXPECT_EQ(run.out, "/dev/zero: too large: more than the " + limit + " bytes a result file can have\n"
                      "zeros.txt: malformed, line 1: " + nul_line_message(MAX_RESULT_BYTES) + "\n"
                      "zeros1.txt" + one_byte_more + "cap.txt" + one_byte_more);
+}
+
+// Short of threads, memory or stack, the checker gives what verdicts it
+// can: with no thread to spare (ulimit -u 1) pi is computed on one thread;
+// a stack limit of 80 KB (ulimit -s 80, which new threads get too) leaves
+// GMP's computation its own stack; under an address space limit
+// (ulimit -v) that pi at the cap does not fit in, GMP fails in a process
+// of its own, and the files around get their verdicts and the status says
+// trouble. (Before, each ended with an abort or a crash, and no verdict.)
+TEST_F(VerifyProgram, ShortOfThreadsMemoryOrStack) {
+#if defined(__SANITIZE_ADDRESS__)
+  constexpr bool SANITIZED = true;  // needs terabytes of address space and more stack
+#else
+  constexpr bool SANITIZED = false;
+#endif
+  std::string no_threads_why;
+  std::string no_threads;
+  for (const std::string& word : no_threads_prefix(no_threads_why)) no_threads += word + " ";
+  write("AtanOrg1.txt", result_text(1, 2000, pi()));
+  write("AtanOrg2.txt", with_wrong_digit(result_text(2, 2000, pi()), 7));
+  // Only the layout counts in these, so any digits do.
+  write("million.txt", result_text(1, 1000000, std::string(1000010, '0')));
+  write("cap.txt", result_text(1, 5000035, std::string(5000045, '0')));
+  std::filesystem::permissions(dir_, std::filesystem::perms::owner_all | std::filesystem::perms::others_read |
+                                         std::filesystem::perms::others_exec);
+
+  const std::string good = "AtanOrg1.txt: formula 1, N=2000: all 2000 digits correct\n";
+  const std::string wrong = "AtanOrg2.txt: formula 2, N=2000: first wrong digit at place 7";
+  const struct {
+    const char* what;
+    std::string prefix;  // the limit
+    std::string skip;    // why it cannot be set here, if so
+    std::string files;
+    int status;
+    std::string out;  // its start
+  } cases[] = {
+      {"no thread to spare", no_threads, no_threads_why, "AtanOrg1.txt", 0, good},
+      {"80 KB of stack", "prlimit --stack=81920 -- ", SANITIZED ? "sanitizers" : "", "million.txt", 1,
+       "million.txt: formula 1, N=1000000: first wrong digit at place 1:"},
+      {"40 MB of address space", "prlimit --as=41943040 -- ", SANITIZED ? "sanitizers" : "",
+       "AtanOrg1.txt cap.txt AtanOrg2.txt", 2,
+       good + "cap.txt: formula 1, N=5000035: cannot check: not enough memory to compute pi to 5000040 places\n" +
+           wrong},
+  };
+  std::string skipped;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.skip.empty()) {
+      skipped += std::string(skipped.empty() ? "" : "; ") + c.what + ": " + c.skip;
+      continue;
+    }
+    const Finished run = verify(c.files, false, c.prefix);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out.substr(0, c.out.size()), c.out);
+  }
+  if (!skipped.empty()) GTEST_SKIP() << "not run: " << skipped;
 }
 
 // Status 2 with a message on standard error: bad usage, and output that

@@ -14,7 +14,7 @@
 namespace atanorg {
 namespace {
 
-using namespace testing;
+using namespace test_support;
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
   const std::size_t at = text.find(from);
@@ -96,12 +96,6 @@ TEST(ResultCheck, NoRowsForZeroAndNegativeCounts) {
   }
 }
 
-std::string with_crlf(const std::string& text) {
-  std::string out;
-  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return out;
-}
-
 // CR LF line ends are accepted. With them, N at the cap and the widest
 // time a file reaches the size up to which atanpi-verify reads, and the
 // widest N fills the bytes read ahead for the header.
@@ -111,7 +105,7 @@ TEST(ResultCheck, CrLfLineEndsAndTheLargestFile) {
   EXPECT_EQ(r.places, pi().substr(0, 170));
 
   // Only the layout is checked here, so any digits do.
-  const std::string widest = with_crlf(result_text(5, 5000035, std::string(5000045, '7'), 2147483.647));
+  const std::string widest = with_crlf(result_text(5, 5000035, std::string(5000045, '7'), RESERVED_SECONDS));
   const ParsedResult big = parse_result(widest);
   EXPECT_TRUE(big.ok) << "line " << big.line << ": " << big.message;
   EXPECT_EQ(big.places.size(), 5000040u);
@@ -137,6 +131,40 @@ TEST(ResultCheck, TruncatedFiles) {
   EXPECT_EQ(parse_result(mid_row).message, "the file ends after 99 of the 170 places that N=165 calls for");
 }
 
+// The formula a file's name gives: AtanOrg1.txt to AtanOrg5.txt as the
+// last part of the path, matched as the system matches names (on Windows
+// the same file under other spellings); any other name gives none and
+// leaves the header to say. A file under another formula's name is refused.
+TEST(ResultCheck, FormulaIdOfTheName) {
+#ifdef _WIN32
+  constexpr bool WINDOWS = true;
+#else
+  constexpr bool WINDOWS = false;
+#endif
+  const struct {
+    std::string path;
+    std::int32_t posix, windows;
+  } names[] = {
+      {"AtanOrg1.txt", 1, 1},       {"AtanOrg5.txt", 5, 5},         {"dir/AtanOrg3.txt", 3, 3},
+      {"/a/b/AtanOrg4.txt", 4, 4},  {"AtanOrg0.txt", 0, 0},         {"AtanOrg6.txt", 0, 0},
+      {"AtanOrg12.txt", 0, 0},      {"AtanOrg1.txt.bak", 0, 0},     {"xAtanOrg1.txt", 0, 0},
+      {"AtanOrg2.txt/", 0, 0},      {"AtanOrg2.txt:x", 0, 0},       {"sub\\AtanOrg2.txt", 0, 2},
+      {".\\AtanOrg2.txt", 0, 2},    {"C:AtanOrg2.txt", 0, 2},       {"C:\\d\\AtanOrg2.txt", 0, 2},
+      {"atanorg2.txt", 0, 2},       {"ATANORG2.TXT", 0, 2},         {"AtanOrg2.txt.", 0, 2},
+      {"AtanOrg2.txt ", 0, 2},      {"AtanOrg2.txt. .", 0, 2},      {"AtanOrg2.txt::$data", 0, 2},
+  };
+  for (const auto& n : names) EXPECT_EQ(formula_id_of_name(n.path), WINDOWS ? n.windows : n.posix) << n.path;
+
+  for (std::int32_t id = 2; id <= 5; ++id) {
+    const std::string name = "AtanOrg" + std::to_string(id) + ".txt";
+    const ParsedResult r = parse_result(result_text(1, 85, pi()), formula_id_of_name(name));
+    EXPECT_FALSE(r.ok) << id;
+    EXPECT_EQ(r.message, "formula id 1 in a file named " + name + ", which formula " + std::to_string(id) + " writes");
+  }
+  // Paths are shown as the system writes them.
+  EXPECT_EQ(display_name("sub\\AtanOrg2.txt"), WINDOWS ? "sub\\AtanOrg2.txt" : "\"sub\\\\AtanOrg2.txt\"");
+}
+
 struct Fault {
   const char* what;
   std::string text;
@@ -149,6 +177,7 @@ TEST(ResultCheck, MalformedFilesNameTheLine) {
   const std::string good = result_text(1, 1000, pi());
   const std::string row_81 = good.substr(place_offset(good, 81) - 11, 98);
   const std::string row_161 = good.substr(place_offset(good, 161) - 11, 98);
+  const std::size_t line_3 = good.find("\n Pi Computation") + 1;
   const std::vector<Fault> faults = {
       {"empty file", "", 1, "the file is empty"},
       {"not a result file", "hello\nworld\n", 1, "not an atanpi result file"},
@@ -161,13 +190,13 @@ TEST(ResultCheck, MalformedFilesNameTheLine) {
       {"only the title", good.substr(0, good.find('\n') + 1), 2, "expected \"  Number of"},
       {"count garbled", replaced(good, "Digits= 1000", "Digits= 1e3"), 2, "expected \"  Number of"},
       // Numbers as "%d" and "%f" write them: no leading zeros, no "-0", and
-      // a time neither negative nor wider than 32-bit milliseconds make.
+      // a time neither negative nor longer than the longest written.
       {"count with a leading zero", replaced(good, "= 1000,", "= 01000,"), 2, "expected \"  Number of"},
       {"id with a leading zero", replaced(good, "ID= 1 ", "ID= 01 "), 2, "expected \"  Number of"},
       {"count minus zero", replaced(good, "= 1000,", "= -0,"), 2, "expected \"  Number of"},
       {"negative time", replaced(good, "1.250000", "-1.250000"), 3, "expected \" Pi Computation"},
       {"time with a leading zero", replaced(good, "1.250000", "01.250000"), 3, "expected \" Pi Computation"},
-      {"time beyond 32-bit milliseconds", replaced(good, "1.250000", "12345678.000000"), 3,
+      {"time beyond the longest written", replaced(good, "1.250000", "1000000000.000000"), 3,
        "expected \" Pi Computation"},
       {"no space after the id", replaced(good, "ID= 1 \n", "ID= 1\n"), 2,
        "expected \"  Number of Pi Decimal-Digits= N, ID= K \", found \"  Number of Pi Decimal-Digits= 1000, ID= 1\"",
@@ -194,6 +223,13 @@ TEST(ResultCheck, MalformedFilesNameTheLine) {
       {"seven groups", replaced(good, " 0628620899\n", "\n"), 6,
        "the row numbered 1 ends after 7 groups of ten digits; N=1000 calls for 8"},
       {"trailing line end", good + "\n", 18, "the file ends with a line end"},
+      // Every line ends as the first: `sed '1,2s/$/\r/'` makes a file that
+      // the program never writes.
+      {"CR LF on lines 1 and 2 only", with_crlf(good.substr(0, line_3)) + good.substr(line_3), 3, "the line ends in LF, the first line in CR LF: atanpi ends every line alike", true},
+      {"a row ending in CR LF", replaced(good, "\n       81", "\r\n       81"), 6,
+       "the line ends in CR LF, the first line in LF: atanpi ends every line alike", true},
+      {"a row ending in LF", replaced(with_crlf(good), "\r\n       81", "\n       81"), 6,
+       "the line ends in LF, the first line in CR LF: atanpi ends every line alike", true},
       {"row after N=0", result_text(1, 0, pi()) + "\n        1 1415926535", 5, "N=0 calls for no digit rows"},
   };
   for (const Fault& f : faults) {

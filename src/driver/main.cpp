@@ -3,6 +3,8 @@
 // `--help`, `--version` or the run.
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <new>
 #include <string_view>
 
 #include "driver/formula_table.hpp"
@@ -42,10 +44,7 @@ void print_help() {
       stdout);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (!open_closed_standard_descriptors()) return EXIT_BAD_INPUT;
+int run_command_line(int argc, char** argv) {
   if (argc <= 1) return run_program();
   const std::string_view arg = argv[1];
   if (argc == 2 && arg == "--help") {
@@ -58,4 +57,19 @@ int main(int argc, char** argv) {
   }
   std::fputs("usage: atanpi [--help | --version]\n", stderr);
   return EXIT_BAD_INPUT;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!open_closed_standard_descriptors()) return EXIT_BAD_INPUT;
+  try {
+    return run_command_line(argc, argv);
+  } catch (const std::bad_alloc&) {
+    // Before the run (the engine's tables): nothing has been written.
+    std::fputs("atanpi: out of memory\n", stderr);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "atanpi: %s\n", e.what());
+  }
+  return EXIT_COMPUTATION_FAILED;
 }

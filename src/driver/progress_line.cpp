@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 
 #include "platform/platform.hpp"
 
@@ -80,10 +81,22 @@ void ProgressLine::begin(const std::string& label, const SeriesProgress* progres
   publish(label, progress);
   if (!active_ || progress == nullptr) return;
   end();
-  label_ = label;
-  progress_ = progress;
-  ending_ = false;
-  drawer_ = std::thread([this] { draw_until_ended(); });
+  try {
+    label_ = label;
+    progress_ = progress;
+    ending_ = false;
+    drawer_ = std::thread([this] {
+      try {
+        draw_until_ended();
+      } catch (const std::exception&) {
+        // No memory for a line's text: the rest of the term goes undrawn.
+      }
+    });
+  } catch (const std::exception&) {
+    // No thread to draw with (none left to this user, no memory for its
+    // stack): the run goes on without the line.
+    active_ = false;
+  }
 }
 
 void ProgressLine::end() {

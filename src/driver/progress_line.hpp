@@ -5,7 +5,8 @@
 // foreground (a background job would draw over the shell's prompt);
 // otherwise nothing is written. Drawn with carriage returns and spaces only,
 // never wider than the terminal, so that no terminal wraps it and any can
-// draw it, one that cannot erase (TERM=dumb) included.
+// draw it, one that cannot erase (TERM=dumb) included. A thread of its own
+// draws it; where none can start, the run goes on without the line.
 #pragma once
 
 #include <atomic>

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "driver/dialogue.hpp"
@@ -28,21 +29,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const Clock::time_point program_start = Clock::now();
 
-// Milliseconds since program start, as a signed 32-bit count.
-std::int32_t clock_ms() {
-  return static_cast<std::int32_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - program_start).count());
+// Milliseconds since program start, as a 64-bit count: a 32-bit one
+// wraps after 24.8 days (a run stopped with Ctrl-Z and resumed weeks later).
+std::int64_t clock_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - program_start).count();
 }
 
-double seconds_since(std::int32_t start_ms) {
-  return static_cast<double>(clock_ms() - start_ms) / 1000.0;
-}
-
-// The time line's field is reserved for up to 99,999 s (27 hours; the cap
-// takes about 8 minutes with the program's engine); the file is cut to what
-// was written at the end. Under a file size limit without room for that, the
-// file of a run under 10 s is reserved.
-constexpr double RESERVED_SECONDS = 99999.0;
+double seconds_since(std::int64_t start_ms) { return result_seconds(clock_ms() - start_ms); }
 
 // The first error writing standard output, for close_standard_output.
 int stdout_error = 0;
@@ -106,6 +99,9 @@ int run_dialogue(const SeriesSettings& engine) {
   const std::string file_name = result_file_name(id);
   install_result_file_cleanup(ProgressLine::abandon);
   for (std::int32_t k = 1; k <= FORMULA_COUNT; ++k) remove_stale_temp_files(result_file_name(k), RESULT_TITLE_LINE);
+  // The file's space is reserved for the longest time line (RESERVED_SECONDS)
+  // and cut to what was written at the end; under a file size limit without
+  // room for that, for the file of a run under 10 s.
   std::string error;
   std::FILE* file = open_result_file(file_name, result_file_size(digits, id, RESERVED_SECONDS),
                                      result_file_size(digits, id, 0.0), RESULT_TITLE_LINE, error);
@@ -120,14 +116,14 @@ int run_dialogue(const SeriesSettings& engine) {
     return fail(error, EXIT_WRITE_FAILED);
   }
 
-  const std::int32_t computation_start = clock_ms();
+  const std::int64_t computation_start = clock_ms();
   for (std::int32_t i = 1; i <= word_count; ++i) acc[i - 1] = 0;
 
   ProgressLine progress_line(2, engine.progress != nullptr);
   const FormulaTerm* row = formula_terms[id - 1];
   for (std::int32_t k = 0; k < formula_term_count[id - 1]; ++k) {
     progress_line.begin("Atan(1/ " + std::to_string(row[k].x) + " )", engine.progress);
-    const std::int32_t term_start = clock_ms();
+    const std::int64_t term_start = clock_ms();
     const SeriesStatus status =
         atan_accumulate(engine, acc, term, word_count, row[k].coef, static_cast<double>(row[k].x));
     const double seconds = seconds_since(term_start);
@@ -163,7 +159,16 @@ int run_program(const SeriesSettings& engine) {
   // A reader of standard output that goes away (`| head`, a closed `less`)
   // is an output error: the run goes on and keeps its result file.
   ignore_broken_pipe_signal();
-  return close_standard_output(run_dialogue(engine));
+  int status = 0;
+  try {
+    status = run_dialogue(engine);
+  } catch (const std::bad_alloc&) {
+    // The run's own storage is static; what it allocates is small (texts,
+    // the engine's scratch words), so this is rare: the file goes.
+    discard_result_file();
+    status = fail("out of memory", EXIT_COMPUTATION_FAILED);
+  }
+  return close_standard_output(status);
 }
 
 int close_standard_output(int status) {

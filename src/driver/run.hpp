@@ -11,8 +11,9 @@ inline constexpr int EXIT_WRITE_FAILED = 1;
 // Exit status when the input holds no integer where one is expected, cannot
 // be read, or the command line is wrong.
 inline constexpr int EXIT_BAD_INPUT = 2;
-// Exit status when the engine refuses a term (its limits are far beyond the
-// formulas' terms and the digit cap, so only a fault in the program gets it).
+// Exit status when the computation cannot be completed: the engine refuses
+// a term (its limits are far beyond the formulas' terms and the digit cap,
+// so only a fault in the program gets it), or memory runs out.
 inline constexpr int EXIT_COMPUTATION_FAILED = 3;
 
 // The engine the program runs with: the fastest this processor has, on all
@@ -24,10 +25,11 @@ SeriesSettings program_engine();
 // completed run, EXIT_WRITE_FAILED when the result file or standard output
 // cannot be written, EXIT_BAD_INPUT for input without the expected integer
 // or a read error, EXIT_COMPUTATION_FAILED when the engine refuses a term
-// (the result file is then discarded). SIGPIPE is ignored from here on, so that a pipe on
-// standard output whose reader has gone is an output error like any other.
-// While standard error is the terminal whose foreground the process is in,
-// each term's progress is shown there.
+// or memory runs out (the result file is then discarded). SIGPIPE is
+// ignored from here on, so that a pipe on standard output whose reader has
+// gone is an output error like any other. While standard error is the
+// terminal whose foreground the process is in, each term's progress is
+// shown there (where a thread can start to draw it).
 int run_program(const SeriesSettings& engine = program_engine());
 
 // Flushes and closes standard output. An error writing it, now or earlier in

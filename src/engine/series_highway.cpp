@@ -38,7 +38,6 @@
 #include <hwy/highway.h>
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 
 #include "engine/series_kernel.hpp"
@@ -181,11 +180,12 @@ HWY_INLINE void put_row(double* word_row, double* delta_row, V q, V c, hn::Mask<
   hn::StoreU(NEGATIVE ? hn::Sub(sums, c) : hn::Add(sums, c), d, delta_row);
 }
 
-// The active lanes as a mask over the 32-bit words of a row.
-HWY_INLINE hn::Mask<D> active_lanes(std::uint32_t lane_mask) {
+// The vector mask of RoundArgs::lane_mask. LoadMaskBits reads lane i's bit
+// as bit i % 8 of byte i / 8 (and at least 8 bytes), so the bytes are taken
+// from the low end of the mask, whatever the processor's byte order.
+HWY_INLINE hn::Mask<D> lane_mask_of(std::uint32_t lane_mask) {
   std::uint8_t bits[8] = {};
-  const std::uint64_t mask_bits = lane_mask;
-  std::memcpy(bits, &mask_bits, sizeof mask_bits);
+  for (std::size_t i = 0; i < sizeof lane_mask; ++i) bits[i] = static_cast<std::uint8_t>(lane_mask >> (8 * i));
   return hn::LoadMaskBits(D(), bits);
 }
 
@@ -194,7 +194,7 @@ HWY_INLINE hn::Mask<D> active_lanes(std::uint32_t lane_mask) {
 void round_by_term(const RoundArgs& a) {
   const D d;
   const std::size_t lanes = hn::Lanes(d);
-  const auto active = active_lanes(a.lane_mask);
+  const auto active = lane_mask_of(a.lane_mask);
   const V radix_v = hn::Set(d, a.radix), b = hn::Set(d, a.b), rb = hn::Set(d, a.rb);
   for (int g = 0; g < GROUP; ++g) {
     const V sign = hn::Set(d, (g % 2 == 0) ? a.sign : -a.sign);
@@ -234,7 +234,7 @@ template <bool MASKED, bool NEGATIVE>
 HWY_NOINLINE void round_wavefront(const RoundArgs& a) {
   const D d;
   const std::size_t lanes = hn::Lanes(d);
-  const auto active = active_lanes(a.lane_mask);
+  const auto active = lane_mask_of(a.lane_mask);
   const V radix_v = hn::Set(d, a.radix), b = hn::Set(d, a.b), rb = hn::Set(d, a.rb);
   const V zero = hn::Zero(d);
   // In a local: the stores through the word pointers could otherwise alias

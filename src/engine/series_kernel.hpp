@@ -46,7 +46,10 @@ struct RoundArgs {
   double rb = 0.0;     // 1 / x^2, rounded
   // Sign of the group's first term; the others alternate.
   double sign = 1.0;
-  // Bit k set: lane k holds a group this round. Idle lanes change nothing.
+  // Bit k set: lane k holds a group this round. Idle lanes keep their words
+  // and add nothing to the sums; their remainders are working space that
+  // the round may overwrite (the fast evaluation gives them slots of their
+  // own).
   std::uint32_t lane_mask = 0;
 };
 

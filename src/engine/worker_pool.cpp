@@ -1,7 +1,7 @@
 #include "engine/worker_pool.hpp"
 
 #include <algorithm>
-#include <system_error>
+#include <exception>
 
 #include "engine/series_config.hpp"
 
@@ -36,7 +36,9 @@ int WorkerPool::reserve(int wanted) {
     try {
       const int index = static_cast<int>(threads_.size()) + 1;
       threads_.emplace_back([this, index] { work(index); });
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
+      // std::system_error: no thread left to this user or no memory for a
+      // stack; std::bad_alloc: none for the list. Fewer threads do the work.
       break;
     }
   }

@@ -15,6 +15,9 @@
 namespace atanorg {
 
 bool open_closed_standard_descriptors() {
+  // Ctrl-C ends the program alike in every phase, from its first line on:
+  // with STATUS_CONTROL_C_EXIT, as a program without a handler ends.
+  install_console_event_handler();
   static constexpr DWORD STD_IDS[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
   std::FILE* const streams[] = {stdin, stdout, stderr};
   for (int fd = 0; fd <= 2; ++fd) {

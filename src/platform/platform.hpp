@@ -25,7 +25,9 @@ namespace atanorg {
 // Opens each closed standard descriptor (0, 1, 2) on the null device, so that
 // the first files a program opens never take their numbers and receive the
 // console text. Called first thing in main, before anything is opened; false
-// when one cannot be opened.
+// when one cannot be opened. On Windows it also installs the console event
+// handler, so that Ctrl-C ends every program in every phase alike (with
+// STATUS_CONTROL_C_EXIT, the temporary result file removed).
 bool open_closed_standard_descriptors();
 
 // The command line's arguments after the program's name, in UTF-8 (on
@@ -102,27 +104,31 @@ int text_line_end_bytes();
 void install_result_file_cleanup(void (*on_interrupt)() = nullptr);
 
 // Removes the temporary files that runs which died left for `name`: those
-// beside it named "." + its name + ".atanpi-" and six letters or digits
-// that are provably a run's own (empty or starting with `title_line`, one
-// link, this user's) and that no live run holds. Errors are ignored.
+// beside it named as temp_name.hpp says, that are provably a run's own
+// (empty or starting with `title_line`, one link, this user's) and that no
+// live run holds (on POSIX: locked by none, and named by a run of this host
+// whose process is gone). Errors are ignored.
 void remove_stale_temp_files(const std::string& name, std::string_view title_line);
 
-// Checks that `name` can be replaced, creates the temporary file beside it,
-// held so that no other run takes it, writes `title_line` at its start and
-// reserves `size` bytes for it where the filesystem can, or `fallback_size`
-// bytes where a file size limit leaves no room for `size`. Returns the
-// stream to write the whole file with (from its start, `title_line`
-// included), in text mode. On failure returns nullptr and sets `error` to
-// "cannot create NAME: reason", or "cannot write NAME: reason" when the
-// space cannot be reserved.
+// Checks that `name` can be replaced (without opening it for writing, and
+// by the rules the final rename would apply: sticky and append-only
+// folders), creates the temporary file beside it, held so that no other run
+// takes it, writes `title_line` at its start and reserves `size` bytes for
+// it where the filesystem can, or `fallback_size` bytes where a file size
+// limit or the free space leaves no room for `size`. Returns the stream to
+// write the whole file with (from its start, `title_line` included), in
+// text mode. On failure returns nullptr and sets `error` to "cannot create
+// NAME: reason", or "cannot write NAME: reason" when the space cannot be
+// reserved.
 std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int64_t fallback_size,
                             std::string_view title_line, std::string& error);
 
 // Flushes the stream from open_result_file, cuts the file to what was
-// written, flushes it to disk and puts it in place of the final name. On
-// failure removes the temporary file, returns false and sets `error` to
-// "cannot write NAME: reason"; when only a last step after the file is in
-// place fails, `error` says so.
+// written, flushes it to disk and puts it in place of the final name, then
+// flushes the folder. On failure returns false and sets `error`: before the
+// file is in place, to "cannot write NAME: reason" (or the rename's failure
+// naming the temporary file), with the temporary file removed or named as
+// left behind; after it, to a message that says the new file is in place.
 bool commit_result_file(std::string& error);
 
 // Closes the stream and removes the temporary file.

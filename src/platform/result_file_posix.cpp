@@ -3,7 +3,9 @@
 // atomic rename, and the signal handlers that remove the temporary file
 // when the process is ended from outside before the commit. A signal's
 // handler may run in any thread of the process (the engine's workers
-// included); it and the commit agree through run_state.hpp.
+// included); it and the commit agree through run_state.hpp. Also the
+// system's answers that the steps shared with WebAssembly ask for (the user,
+// the umask, access rights, attributes, sync, the host: shared_posix.hpp).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -13,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/platform.hpp"
@@ -109,6 +112,22 @@ class SignalBlock {
   bool kept_ = false;
 };
 
+// Closes a temporary file this run made and will not use, and removes it
+// where its name still leads to it (another run's clean-up may have taken
+// the name meanwhile).
+void give_up_temp(int fd) {
+  SignalBlock block;
+  struct stat opened {}, named {};
+  if (fstat(fd, &opened) == 0 && lstat(temp_path, &named) == 0 && same_file(opened, named)) unlink(temp_path);
+  temp_exists.store(false);
+  close(fd);
+}
+
+// Errors of flock that say that the filesystem has no locks at all, rather
+// than that this lock failed: the run goes on without one, and the clean-up,
+// which cannot lock there either, removes nothing there.
+bool locks_unsupported(int err) { return err == EOPNOTSUPP || err == ENOTSUP || err == ENOSYS || err == EINVAL; }
+
 // Creates the temporary file from `pattern` (ending in XXXXXX) and locks it.
 // Another run's clean-up may take the file between its creation and the
 // lock; the lock protects the file only once its name still leads to it, so
@@ -123,20 +142,104 @@ int create_locked_temp(const std::string& pattern) {
       if (fd >= 0) temp_exists.store(true);
     }
     if (fd < 0) return -1;
-    // Where the filesystem has no locks, the clean-up cannot lock either and
-    // removes nothing, so the file is safe without one.
-    (void)flock(fd, LOCK_EX);
+    int locked = 0;
+    while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0 && !locks_unsupported(errno)) {
+      const int err = errno;
+      give_up_temp(fd);
+      errno = err;
+      return -1;
+    }
     struct stat opened {}, named {};
     if (fstat(fd, &opened) == 0 && lstat(temp_path, &named) == 0 && same_file(opened, named)) return fd;
-    SignalBlock block;
-    temp_exists.store(false);
-    close(fd);
+    give_up_temp(fd);
   }
   errno = EEXIST;
   return -1;
 }
 
+// Closes the stream and the lock and removes the temporary file; returns 0,
+// or the error that keeps the file where it is.
+int discard() {
+  SignalBlock block;
+  if (stream != nullptr) {
+    std::fclose(stream);
+    stream = nullptr;
+  }
+  int kept = 0;
+  if (temp_exists.load()) {
+    if (unlink(temp_path) != 0 && errno != ENOENT) kept = errno;
+    temp_exists.store(false);
+  }
+  if (lock_fd >= 0) {
+    close(lock_fd);
+    lock_fd = -1;
+  }
+  return kept;
+}
+
+// Ends a commit that failed before the file was put in place: the temporary
+// file is removed, or the message says where it is left.
+bool fail_commit(const std::string& message, std::string& error) {
+  const int kept = discard();
+  error = message;
+  if (kept != 0) error += "; the temporary file " + std::string(temp_path) + " is left behind: " + error_text(kept);
+  return false;
+}
+
+// Whether the temporary name still leads to the file this run wrote:
+// another program may have removed it, or put another file in its place,
+// which the rename would then put in place of the result.
+bool temp_still_ours() {
+  struct stat opened {}, named {};
+  return fstat(lock_fd, &opened) == 0 && lstat(temp_path, &named) == 0 && same_file(opened, named);
+}
+
+// Syncs the folder that holds the result's new name; 0, or the error. A
+// folder that this user may write but not read (mode -wx) cannot be opened:
+// the whole filesystem is synced then, the file's among it.
+int sync_folder() {
+  const int dir_fd = open(directory_of(target_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) {
+    if (errno != EACCES) return errno;
+    return syncfs(lock_fd) == 0 ? 0 : errno;
+  }
+  const int err = fsync(dir_fd) == 0 ? 0 : errno;
+  close(dir_fd);
+  // A filesystem that cannot sync a folder (EINVAL, EROFS) has no more to do.
+  return err == EINVAL || err == EROFS ? 0 : err;
+}
+
 }  // namespace
+
+uid_t effective_user() { return geteuid(); }
+
+mode_t creation_mask() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
+int write_access(const std::string& path) {
+  return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+bool fixed_in_place(const std::string& path) {
+  // A system without statx cannot tell.
+  struct statx attributes {};
+  constexpr std::uint64_t FIXED = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
+  return statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, 0, &attributes) == 0 &&
+         (attributes.stx_attributes & attributes.stx_attributes_mask & FIXED) != 0;
+}
+
+int sync_to_disk(int fd) { return fsync(fd) == 0 ? 0 : errno; }
+
+TempOwner this_run_owner() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  return TempOwner{host_tag(host), static_cast<std::uint32_t>(getpid())};
+}
 
 int text_line_end_bytes() { return 1; }
 
@@ -171,13 +274,12 @@ std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int
   };
   if (!follow_links(name, target_path)) return fail(errno);
 
-  const mode_t mask = umask(0);
-  umask(mask);
   mode_t mode = 0;
-  if (!result_file_mode(target_path, name, mask, mode, error)) return nullptr;
+  if (!result_file_mode(target_path, name, mode, error)) return nullptr;
 
   const std::size_t base = base_start(target_path);
-  const std::string pattern = target_path.substr(0, base) + "." + target_path.substr(base) + TEMP_MARKER + "XXXXXX";
+  const std::string pattern = target_path.substr(0, base) + "." + target_path.substr(base) + TEMP_MARKER +
+                              temp_owner_text(this_run_owner()) + "XXXXXX";
   if (pattern.size() >= sizeof temp_path) return fail(ENAMETOOLONG);
   const int fd = create_locked_temp(pattern);
   if (fd < 0) return fail(errno);
@@ -212,51 +314,36 @@ std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int
 
 bool commit_result_file(std::string& error) {
   int err = finish_result_stream(stream);
-  if (err == 0) {
-    SignalBlock block;
-    if (!run_state::begin_commit()) {
-      // A handler in another thread is ending the process by its signal.
-      for (;;) pause();
-    }
-    if (std::rename(temp_path, target_path.c_str()) == 0) {
-      temp_exists.store(false);
-      close(lock_fd);
-      lock_fd = -1;
-      block.keep();
-      // The new name reaches the disk with the directory. Where the
-      // directory cannot be opened (write and search permission only) or
-      // synced (EINVAL, EROFS: a filesystem without it), it goes as the
-      // system writes it back.
-      const int dir_fd = open(directory_of(target_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      if (dir_fd < 0) return true;
-      const int synced = fsync(dir_fd) == 0 ? 0 : errno;
-      close(dir_fd);
-      if (synced == 0 || synced == EINVAL || synced == EROFS) return true;
-      error = "cannot sync the directory of " + final_name + ": " + error_text(synced) + " (the new file is in place)";
-      return false;
-    }
+  if (err != 0) return fail_commit("cannot write " + final_name + ": " + error_text(err), error);
+  if (!temp_still_ours()) {
+    temp_exists.store(false);  // whatever has the name now is not this run's to remove
+    return fail_commit("cannot write " + final_name + ": its temporary file " + temp_path +
+                           " was removed or replaced by another program",
+                       error);
+  }
+
+  SignalBlock block;
+  if (!run_state::begin_commit()) {
+    // A handler in another thread is ending the process by its signal.
+    for (;;) pause();
+  }
+  if (std::rename(temp_path, target_path.c_str()) != 0) {
     err = errno;
     run_state::commit_failed();
+    return fail_commit("cannot rename " + std::string(temp_path) + " to " + final_name + ": " + error_text(err), error);
   }
-  discard_result_file();
-  error = "cannot write " + final_name + ": " + error_text(err);
+  temp_exists.store(false);
+  block.keep();
+  // The new name reaches the disk with the folder.
+  const int synced = sync_folder();
+  close(lock_fd);
+  lock_fd = -1;
+  if (synced == 0) return true;
+  error = "cannot sync the directory of " + final_name + ": " + error_text(synced) +
+          " (the new file is in place but may not be on disk yet)";
   return false;
 }
 
-void discard_result_file() {
-  SignalBlock block;
-  if (stream != nullptr) {
-    std::fclose(stream);
-    stream = nullptr;
-  }
-  if (temp_exists.load()) {
-    unlink(temp_path);
-    temp_exists.store(false);
-  }
-  if (lock_fd >= 0) {
-    close(lock_fd);
-    lock_fd = -1;
-  }
-}
+void discard_result_file() { discard(); }
 
 }  // namespace atanorg

@@ -40,6 +40,23 @@ std::FILE* stream = nullptr;
 HANDLE temp_handle = INVALID_HANDLE_VALUE;  // owned by `stream` once it exists
 std::string final_name;                     // as given, for messages
 std::wstring target_path;                   // full path of the file replaced
+std::wstring temp_path;                     // full path of the temporary file
+
+// Which file a name led to, to tell whether another run or program put a
+// file in its place meanwhile.
+struct FileIdentity {
+  bool exists = false;
+  DWORD volume = 0, index_high = 0, index_low = 0;
+  FILETIME written{};
+};
+FileIdentity earlier;  // the file in place when the run began
+
+// Replacing a file fails while any program has it open, even one that
+// shares everything with others, as another run's start-up check or commit
+// does for a moment, and the start-up check fails while the file is being
+// put in place by another run: both are tried for about a second.
+constexpr int BUSY_TRIES = 50;
+constexpr DWORD BUSY_PAUSE_MS = 20;
 
 // The C runtime's default of 512 bytes would take a system call per six rows.
 constexpr std::size_t STREAM_BUFFER = 1 << 16;
@@ -56,6 +73,39 @@ BOOL WINAPI on_console_event(DWORD event) {
     while (!commit_ended.load()) Sleep(10);
   }
   return TRUE;
+}
+
+FileIdentity identity_of(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file, &info)) return {};
+  return {true, info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow, info.ftLastWriteTime};
+}
+
+bool same_identity(const FileIdentity& a, const FileIdentity& b) {
+  return a.exists == b.exists && (!a.exists || (a.volume == b.volume && a.index_high == b.index_high &&
+                                                a.index_low == b.index_low &&
+                                                CompareFileTime(&a.written, &b.written) == 0));
+}
+
+// Opens `path` for its attributes and, with `remove`, the right to remove
+// it: a handle that changes nothing, shares everything, and that a program
+// holding the file open without sharing its removal refuses.
+HANDLE open_to_look(const std::wstring& path, bool remove) {
+  return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | (remove ? DELETE : 0),
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Whether the file at the final name is no longer the one there when the
+// run began.
+bool replaced_meanwhile() {
+  const HANDLE now = open_to_look(target_path, false);
+  FileIdentity current;
+  if (now != INVALID_HANDLE_VALUE) {
+    current = identity_of(now);
+    CloseHandle(now);
+  }
+  return !same_identity(current, earlier);
 }
 
 bool rename_over(HANDLE file, const std::wstring& target) {
@@ -90,20 +140,31 @@ std::wstring random_suffix() {
   return suffix;
 }
 
+// Reserves `size` bytes for the temporary file; false with the error set.
+bool reserve(std::int64_t size) {
+  FILE_ALLOCATION_INFO allocation{};
+  allocation.AllocationSize.QuadPart = size;
+  return SetFileInformationByHandle(temp_handle, FileAllocationInfo, &allocation, sizeof allocation) != 0;
+}
+
+bool disk_full(DWORD code) { return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL; }
+
 }  // namespace
 
 int text_line_end_bytes() { return 2; }
 
-void install_result_file_cleanup(void (*on_interrupt)()) {
-  run_state::interrupt_hook.store(on_interrupt);
-  SetConsoleCtrlHandler(on_console_event, TRUE);
-}
+void install_console_event_handler() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
-std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int64_t /*fallback_size*/,
+// The handler itself is installed as the program starts
+// (open_closed_standard_descriptors), so that Ctrl-C ends every phase alike.
+void install_result_file_cleanup(void (*on_interrupt)()) { run_state::interrupt_hook.store(on_interrupt); }
+
+std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int64_t fallback_size,
                             std::string_view /*title_line*/, std::string& error) {
   // The title line needs no early write here: the file is empty until the
-  // stream writes its header, and no run's file outlives its run but for a
-  // crash between the commit's last two steps.
+  // stream writes its header, and a run's file outlives its run only when it
+  // is killed right after the file's creation (the file is then empty) or
+  // while the commit has the deletion mark cleared.
   final_name = name;
   const auto fail = [&](DWORD code) {
     error = "cannot create " + name + ": " + file_error_text(code);
@@ -116,20 +177,30 @@ std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int
       error = "cannot create " + name + ": " + error_text(EISDIR);
       return nullptr;
     }
-    // Opened, without changing it, only to learn that it may be replaced
-    // (not read-only, not held open by a program that keeps others from
-    // removing it) and where a symbolic link leads.
-    const HANDLE old = CreateFileW(target_path.c_str(), FILE_WRITE_DATA | DELETE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Opened without write access, only to learn that it may be replaced
+    // (removing it allowed, not held open by a program that keeps others
+    // from removing it), where a symbolic link leads and which file it is;
+    // closed at once, since any handle on it keeps another run from
+    // replacing it. Nothing opened for writing: file watchers see no change.
+    HANDLE old = open_to_look(target_path, true);
+    for (int attempt = 1; old == INVALID_HANDLE_VALUE && attempt < BUSY_TRIES; ++attempt) {
+      if (GetLastError() != ERROR_SHARING_VIOLATION) break;
+      Sleep(BUSY_PAUSE_MS);
+      old = open_to_look(target_path, true);
+    }
     if (old == INVALID_HANDLE_VALUE) return fail(GetLastError());
     target_path = final_path_of(old, target_path);
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool read_only = GetFileInformationByHandle(old, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
+    earlier = identity_of(old);
     CloseHandle(old);
+    // Windows replaces no read-only file.
+    if (read_only) return fail(ERROR_ACCESS_DENIED);
   }
 
   const std::size_t base = base_start(target_path);
-  const std::wstring stem = target_path.substr(0, base) + L"." + target_path.substr(base) + wide(TEMP_MARKER);
-  std::wstring temp_path;
+  const std::wstring stem = target_path.substr(0, base) + L"." + target_path.substr(base) + wide(TEMP_MARKER) +
+                            wide(temp_owner_text(this_run_owner()));
   for (int attempt = 0; attempt < TEMP_FILE_TRIES && temp_handle == INVALID_HANDLE_VALUE; ++attempt) {
     temp_path.assign(stem).append(random_suffix());
     temp_handle = CreateFileW(temp_path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
@@ -148,13 +219,13 @@ std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int
   }
 
   // The whole file's space now, so that a full disk shows before the
-  // computation rather than after it. A filesystem (or Wine) that cannot
+  // computation rather than after it; on a disk with room for
+  // `fallback_size` only, that much. A filesystem (or Wine) that cannot
   // reserve gives the space as the file is written.
-  FILE_ALLOCATION_INFO allocation{};
-  allocation.AllocationSize.QuadPart = size;
-  if (size > 0 && !SetFileInformationByHandle(temp_handle, FileAllocationInfo, &allocation, sizeof allocation)) {
-    const DWORD code = GetLastError();
-    if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL) {
+  if (size > 0 && !reserve(size)) {
+    DWORD code = GetLastError();
+    if (disk_full(code) && fallback_size < size && reserve(fallback_size)) code = 0;
+    if (disk_full(code)) {
       discard_result_file();
       error = "cannot write " + name + ": " + system_text(code);
       return nullptr;
@@ -179,6 +250,7 @@ bool commit_result_file(std::string& error) {
   int err = 0;
   DWORD code = 0;
   bool replaced = false;
+  bool left = false;  // the temporary file stays after the run
   if (std::fflush(stream) != 0 || std::ferror(stream)) err = errno != 0 ? errno : EIO;
   // The reservation may exceed what was written (the time line's width),
   // and the flushed stream's position is the end of what was.
@@ -187,7 +259,7 @@ bool commit_result_file(std::string& error) {
                    !FlushFileBuffers(temp_handle))) {
     code = GetLastError();
   }
-  if (err == 0 && code == 0) {
+  for (int attempt = 1; err == 0 && code == 0; ++attempt) {
     if (!run_state::begin_commit()) {
       // A handler on another thread is ending the process.
       for (;;) Sleep(INFINITE);
@@ -196,13 +268,20 @@ bool commit_result_file(std::string& error) {
       code = GetLastError();
     } else if (rename_over(temp_handle, target_path)) {
       replaced = true;
+      break;
     } else {
       code = GetLastError();
-      set_delete_on_close(temp_handle, true);
+      // Should the mark not come back, the file would outlive the run.
+      if (!set_delete_on_close(temp_handle, true)) left = true;
     }
-    if (!replaced) run_state::commit_failed();
+    run_state::commit_failed();
+    if ((code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) || attempt == BUSY_TRIES || left) break;
+    code = 0;
+    Sleep(BUSY_PAUSE_MS);
   }
   if (replaced) {
+    // Closed at once: the handle on the new file keeps other runs from
+    // replacing it.
     std::fclose(stream);
     stream = nullptr;
     temp_handle = INVALID_HANDLE_VALUE;
@@ -212,8 +291,11 @@ bool commit_result_file(std::string& error) {
   discard_result_file();
   error = "cannot write " + final_name + ": " + (err != 0 ? error_text(err) : system_text(code));
   if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
-    error += " (another program may have it open; the earlier file is unchanged)";
+    error += replaced_meanwhile()
+                 ? " (another program may have it open; another run or program has replaced it since this run began)"
+                 : " (another program may have it open; the earlier file is unchanged)";
   }
+  if (left) error += "; the temporary file " + utf8(temp_path) + " is left behind";
   commit_ended.store(true);
   return false;
 }

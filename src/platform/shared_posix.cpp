@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 
 #include "platform/platform.hpp"
 
@@ -26,7 +27,7 @@ bool may_follow(const std::string& link_path, const struct stat& link) {
   struct stat dir {};
   if (stat(directory_of(link_path).c_str(), &dir) != 0) return false;
   constexpr mode_t SHARED = S_ISVTX | S_IWOTH;
-  if ((dir.st_mode & SHARED) != SHARED || link.st_uid == geteuid() || link.st_uid == dir.st_uid) return true;
+  if ((dir.st_mode & SHARED) != SHARED || link.st_uid == effective_user() || link.st_uid == dir.st_uid) return true;
   errno = EACCES;
   return false;
 }
@@ -68,36 +69,47 @@ bool follow_links(const std::string& path, std::string& target) {
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-bool result_file_mode(const std::string& target, const std::string& name, mode_t mask, mode_t& mode,
-                      std::string& error) {
-  struct stat st {};
-  if (stat(target.c_str(), &st) != 0) {
-    mode = 0666 & ~mask;
-    return true;
-  }
-  int err = 0;
-  if (S_ISDIR(st.st_mode)) {
-    err = EISDIR;
-  } else if (!S_ISREG(st.st_mode)) {
-    error = "cannot create " + name + ": not a regular file";
+bool may_replace(const std::string& target, const struct stat* file) {
+  const std::string folder = directory_of(target);
+  struct stat dir {};
+  const uid_t user = effective_user();
+  const bool sticky = file != nullptr && stat(folder.c_str(), &dir) == 0 && (dir.st_mode & S_ISVTX) != 0 &&
+                      user != 0 && file->st_uid != user && dir.st_uid != user;
+  if (sticky || fixed_in_place(folder) || (file != nullptr && fixed_in_place(target))) {
+    errno = EPERM;
     return false;
-  } else {
-    // Opened without truncation only to learn whether we may replace it.
-    const int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) err = errno;
-    if (fd >= 0) close(fd);
   }
-  if (err != 0) {
+  return true;
+}
+
+bool result_file_mode(const std::string& target, const std::string& name, mode_t& mode, std::string& error) {
+  const auto fail = [&](int err) {
     error = "cannot create " + name + ": " + error_text(err);
     return false;
+  };
+  struct stat st {};
+  const bool exists = stat(target.c_str(), &st) == 0;
+  if (exists) {
+    if (S_ISDIR(st.st_mode)) return fail(EISDIR);
+    if (!S_ISREG(st.st_mode)) {
+      error = "cannot create " + name + ": not a regular file";
+      return false;
+    }
+    if (const int err = write_access(target); err != 0) return fail(err);
+    mode = st.st_mode & 0777;
+  } else {
+    mode = 0666 & ~creation_mask();
   }
-  mode = st.st_mode & 0777;
+  // What the rename would refuse after the computation is refused now.
+  if (!may_replace(target, exists ? &st : nullptr)) return fail(errno);
   return true;
 }
 
 int reserve_space(int fd, std::int64_t size, std::int64_t fallback_size) {
   int reserved = size > 0 ? posix_fallocate(fd, 0, size) : 0;
-  if (reserved == EFBIG && fallback_size < size) reserved = posix_fallocate(fd, 0, fallback_size);
+  if ((reserved == EFBIG || reserved == ENOSPC) && fallback_size < size) {
+    reserved = posix_fallocate(fd, 0, fallback_size);
+  }
   return reserved == EOPNOTSUPP || reserved == EINVAL ? 0 : reserved;
 }
 
@@ -109,7 +121,7 @@ int finish_result_stream(std::FILE*& stream) {
     const off_t written = ftello(stream);
     if (written < 0 || ftruncate(fd, written) != 0) err = errno;
   }
-  if (err == 0 && fsync(fd) != 0) err = errno;
+  if (err == 0) err = sync_to_disk(fd);
   if (std::fclose(stream) != 0 && err == 0) err = errno;
   stream = nullptr;
   return err;

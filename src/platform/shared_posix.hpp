@@ -1,7 +1,8 @@
 // What the POSIX platform files share (and the WebAssembly ones, whose
 // emscripten layer is POSIX): the paths of the result file and its folder,
-// its symbolic links followed as the kernel would follow them, and the steps
-// of its replacement that do not depend on locks or signals.
+// its symbolic links followed as the kernel would follow them, what may
+// replace it, and the steps of its replacement that do not depend on locks
+// or signals.
 #pragma once
 
 #include <sys/stat.h>
@@ -10,6 +11,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+
+#include "platform/temp_name.hpp"
 
 namespace atanorg {
 
@@ -29,22 +32,63 @@ bool follow_links(const std::string& path, std::string& target);
 
 bool same_file(const struct stat& a, const struct stat& b);
 
-// The permission bits of the new result file: those of the file at
-// `target` that it replaces, or 0666 less `mask` for a new one; never
-// set-id or sticky bits (the old file may be another user's). False when
-// `target` cannot be replaced, with `error` "cannot create NAME: reason".
-bool result_file_mode(const std::string& target, const std::string& name, mode_t mask, mode_t& mode,
-                      std::string& error);
+// Whether the rename that commits the result may put it in place of
+// `target` (`file` its status, or nullptr where it does not exist yet),
+// by rules the kernel applies only when the rename comes: in a sticky folder
+// (/tmp, shared project folders) only root, the folder's owner or the
+// file's own may replace a file; in an append-only or immutable folder
+// (chattr +a, +i) no name may be replaced or taken away, nor may an
+// append-only or immutable file be replaced. False with errno EPERM when
+// refused.
+bool may_replace(const std::string& target, const struct stat* file);
+
+// Checks that the file at `target` (where `name`'s links lead) may be
+// replaced, without opening it for writing, and by the rules of
+// may_replace, and gives the new file's permission bits: those of the file
+// it replaces, or 0666 less the creation mask for a new one; never set-id
+// or sticky bits (the old file may be another user's). False when `target`
+// cannot be replaced, with `error` "cannot create NAME: reason".
+bool result_file_mode(const std::string& target, const std::string& name, mode_t& mode, std::string& error);
 
 // Reserves `size` bytes for the file open on `fd`, or `fallback_size` where
-// a file size limit leaves no room for `size`, so that a full disk shows
-// before the computation. 0, also where the file system cannot reserve
-// (it gets the space as the file is written), or the error number.
+// a file size limit (EFBIG) or the free space (ENOSPC) leaves room for no
+// more, so that a full disk shows before the computation. 0, also where the
+// file system cannot reserve (it gets the space as the file is written), or
+// the error number.
 int reserve_space(int fd, std::int64_t size, std::int64_t fallback_size);
 
 // Flushes `stream`, cuts its file to what was written (the reservation may
 // be longer), syncs it to disk and closes it; `stream` becomes null. 0 or
 // the first error number.
 int finish_result_stream(std::FILE*& stream);
+
+// What each system answers for the steps above, defined in its result file
+// (result_file_posix.cpp, result_file_wasm.cpp: under Node.js emscripten's
+// own calls give no user, umask, access rights, sync or host, and Node is
+// asked instead).
+
+// The user whose rights the rename is checked against.
+uid_t effective_user();
+
+// The creation mask (umask) of this process.
+mode_t creation_mask();
+
+// 0 when this process may write the file at `path`, else the error
+// (EACCES, EROFS, ...), learnt without opening the file: an open for
+// writing, even one that writes nothing, tells whoever watches the file
+// (inotify's IN_CLOSE_WRITE: build tools, sync clients) that it changed.
+int write_access(const std::string& path);
+
+// Whether the file or folder at `path` is append-only or immutable
+// (chattr +a, +i); false where the system cannot tell, which leaves it to
+// the rename.
+bool fixed_in_place(const std::string& path);
+
+// Flushes the file open on `fd` to disk; 0 or the error.
+int sync_to_disk(int fd);
+
+// This process as the owner its temporary files name: this host's tag and
+// its process id.
+TempOwner this_run_owner();
 
 }  // namespace atanorg

@@ -65,4 +65,11 @@ bool set_delete_on_close(HANDLE file, bool remove) {
   return SetFileInformationByHandle(file, FileDispositionInfo, &info, sizeof info) != 0;
 }
 
+TempOwner this_run_owner() {
+  wchar_t host[256] = {};
+  DWORD size = sizeof host / sizeof host[0];
+  if (!GetComputerNameExW(ComputerNameDnsHostname, host, &size)) size = 0;
+  return TempOwner{host_tag(utf8(std::wstring_view(host, size))), GetCurrentProcessId()};
+}
+
 }  // namespace atanorg

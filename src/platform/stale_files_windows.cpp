@@ -19,7 +19,7 @@ void remove_stale_temp_files(const std::string& name, std::string_view title_lin
   if (listing == INVALID_HANDLE_VALUE) return;
   do {
     constexpr DWORD NOT_A_FILE = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-    if (!is_temp_name<wchar_t>(entry.cFileName, prefix) || (entry.dwFileAttributes & NOT_A_FILE) != 0) continue;
+    if (!temp_name_owner<wchar_t>(entry.cFileName, prefix) || (entry.dwFileAttributes & NOT_A_FILE) != 0) continue;
     // A live run's file shares only reading (or is marked for deletion):
     // this open, which shares nothing and asks to delete, fails on it.
     const HANDLE file = CreateFileW((dir + entry.cFileName).c_str(), GENERIC_READ | DELETE, 0, nullptr,

@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 
+#include "platform/file_names.hpp"
 #include "platform/platform.hpp"
 
 namespace atanorg {
@@ -23,19 +25,20 @@ constexpr std::string_view DIGITS_START = " Pi = 3.";
 
 // The largest digit count atanpi writes: 1,000,007 fraction words.
 constexpr std::int32_t MAX_DIGITS = 5000035;
+// Formula ids run from 1 to this.
+constexpr std::int32_t FORMULA_IDS = 5;
 constexpr int GROUPS_PER_ROW = 8;
 constexpr int GROUP_PLACES = 10;
 
 // The widest fields the header lines accept, as "%d" and "%f" write the
 // writer's values (no sign but '-', no leading zeros): N down to
 // -2,147,483,645 (11 characters; 7 for N at the cap), the id 1 to 5 (one),
-// and a time of at most 7 digits before the point (the writer's time is a
-// 32-bit count of milliseconds over 1000: at most 2,147,483.647 s, never
-// negative).
+// and a time of at most 9 digits before the point (the writer's time is
+// never negative and at most 999,999,999.999 s).
 constexpr std::size_t COUNT_CHARS = 11;
 constexpr std::size_t CAP_COUNT_CHARS = 7;
 constexpr std::size_t ID_CHARS = 1;
-constexpr std::size_t SECONDS_DIGITS = 7;
+constexpr std::size_t SECONDS_DIGITS = 9;
 constexpr std::size_t CRLF = 2;
 
 // Places in the rows for N: whole pairs of five-digit words.
@@ -55,7 +58,7 @@ constexpr std::size_t largest_result_bytes() {
   return TITLE_BYTES + count_bytes(CAP_COUNT_CHARS) + TIME_BYTES + CRLF + DIGITS_START.size() + rows * (CRLF + 9) +
          groups * (1 + GROUP_PLACES);
 }
-static_assert(largest_result_bytes() == 6187713);
+static_assert(largest_result_bytes() == 6187715);
 
 // Lines longer than this are cut in messages. Every line a result file can
 // have is shorter (a full row has 97 bytes), so it is quoted whole; a binary
@@ -207,23 +210,46 @@ class Parser {
     return line;
   }
 
-  // Moves past the current line and its line end.
-  void next_line() {
+  // Moves past the current line and its line end; false when that line end
+  // is not the file's (see line_end_ below).
+  bool next_line() {
     const std::size_t nl = text_.find('\n', pos_);
-    pos_ = nl == std::string_view::npos ? text_.size() : nl + 1;
-    ++line_;
-  }
-
-  bool take_line_end() {
-    if (text_.compare(pos_, 1, "\n") == 0) {
-      pos_ += 1;
-    } else if (text_.compare(pos_, 2, "\r\n") == 0) {
-      pos_ += 2;
+    if (nl == std::string_view::npos) {
+      pos_ = text_.size();
     } else {
-      return false;
+      if (!is_file_line_end(nl)) return false;
+      pos_ = nl + 1;
     }
     ++line_;
     return true;
+  }
+
+  // Whether the "\n" at `nl` ends its line as the first line ends.
+  bool is_file_line_end(std::size_t nl) const {
+    const bool with_cr = nl > 0 && text_[nl - 1] == '\r';
+    return with_cr == (line_end_ == "\r\n");
+  }
+
+  // Moves past a line end at the current position; false when there is
+  // none there, or another than the file's (then `mixed` is set).
+  bool take_line_end(bool& mixed) {
+    mixed = false;
+    for (const std::string_view end : {std::string_view("\n"), std::string_view("\r\n")}) {
+      if (text_.compare(pos_, end.size(), end) != 0) continue;
+      mixed = end != line_end_;
+      if (mixed) return false;
+      pos_ += end.size();
+      ++line_;
+      return true;
+    }
+    return false;
+  }
+
+  // The message for a line whose end is not the first line's.
+  ParsedResult& fail_line_end() {
+    const bool crlf = line_end_ == "\r\n";
+    return fail(std::string("the line ends in ") + (crlf ? "LF" : "CR LF") + ", the first line in " +
+                (crlf ? "CR LF" : "LF") + ": atanpi ends every line alike");
   }
 
   bool at_end() const { return pos_ >= text_.size(); }
@@ -246,6 +272,9 @@ class Parser {
   std::size_t pos_ = 0;
   long line_ = 1;
   std::int32_t named_id_;
+  // The file's line end, "\n" or "\r\n": the first line's. Every line
+  // must end alike, as the program's text mode writes them.
+  std::string_view line_end_ = "\n";
   ParsedResult result_;
   long wanted_places_ = 0;
 };
@@ -259,7 +288,8 @@ ParsedResult Parser::run() {
     return fail("not an atanpi result file: expected " + quoted(TITLE_LINE) + ", found " + quoted(line));
   }
   if (!has_end) return fail("the file ends after the title line");
-  next_line();
+  if (text_[text_.find('\n') - 1] == '\r') line_end_ = "\r\n";
+  if (!next_line()) return fail_line_end();
 
   line = current_line(&has_end);
   std::string_view s = line;
@@ -271,7 +301,7 @@ ParsedResult Parser::run() {
   result_.header_read = true;
   result_.digits = digits;
   result_.formula_id = id;
-  if (id < 1 || id > 5) return fail("formula id " + std::to_string(id) + " is not one of 1 to 5");
+  if (id < 1 || id > FORMULA_IDS) return fail("formula id " + std::to_string(id) + " is not one of 1 to 5");
   if (named_id_ != 0 && id != named_id_) {
     return fail("formula id " + std::to_string(id) + " in a file named AtanOrg" + std::to_string(named_id_) +
                 ".txt, which formula " + std::to_string(named_id_) + " writes");
@@ -281,7 +311,7 @@ ParsedResult Parser::run() {
     return fail("digit count " + std::to_string(digits) + " is beyond the cap of " + std::to_string(MAX_DIGITS));
   }
   if (!has_end) return fail("the file ends after the digit count line");
-  next_line();
+  if (!next_line()) return fail_line_end();
 
   line = current_line(&has_end);
   s = line;
@@ -289,12 +319,12 @@ ParsedResult Parser::run() {
     return fail_here(quoted(" Pi Computation,  Time(s)= S ") + " (S in seconds with six decimals)");
   }
   if (!has_end) return fail("the file ends after the time line");
-  next_line();
+  if (!next_line()) return fail_line_end();
 
   line = current_line(&has_end);
   if (!line.empty()) return fail_here("an empty line");
   if (!has_end) return fail("the file ends before the empty line");
-  next_line();
+  if (!next_line()) return fail_line_end();
 
   if (text_.compare(pos_, DIGITS_START.size(), DIGITS_START) != 0) return fail_here(quoted(DIGITS_START));
   pos_ += DIGITS_START.size();
@@ -319,7 +349,9 @@ ParsedResult& Parser::rows() {
     if (group_in_row == 1) {
       // A line end, then the place of the row's first digit in 8 columns.
       if (at_end()) return fail("the file ends after " + count_so_far());
-      if (!take_line_end()) {
+      bool mixed = false;
+      if (!take_line_end(mixed)) {
+        if (mixed) return fail_line_end();
         if (text_[pos_] == ' ') {
           return fail("the row numbered " + std::to_string(row_place - GROUPS_PER_ROW * GROUP_PLACES) +
                       " holds more than " + std::to_string(GROUPS_PER_ROW) + " groups of ten digits");
@@ -406,10 +438,10 @@ const std::size_t HEAD_BYTES = TITLE_BYTES + count_bytes(COUNT_CHARS);
 ParsedResult parse_result(std::string_view text, std::int32_t named_id) { return Parser(text, named_id).run(); }
 
 std::int32_t formula_id_of_name(std::string_view path) {
-  const std::size_t slash = path.rfind('/');
-  const std::string_view base = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  if (base.size() != 12 || base.substr(0, 7) != "AtanOrg" || base.substr(8) != ".txt") return 0;
-  return base[7] >= '1' && base[7] <= '5' ? base[7] - '0' : 0;
+  for (std::int32_t id = 1; id <= FORMULA_IDS; ++id) {
+    if (path_names_file(path, "AtanOrg" + std::to_string(id) + ".txt")) return id;
+  }
+  return 0;
 }
 
 long places_needed(std::string_view head) {
@@ -490,6 +522,11 @@ std::string display_name(std::string_view name) {
       i += wide;
       continue;
     }
+    // A path as the system writes it: '\\' separates folders on Windows.
+    if (is_path_separator(name[i])) {
+      escaped += name[i++];
+      continue;
+    }
     const std::size_t before = escaped.size();
     append_escaped(escaped, c);
     plain = plain && escaped.size() == before + 1;
@@ -524,16 +561,23 @@ FileStart read_head(int fd, std::size_t limit) {
 }
 
 FileStart read_file_start(int fd, std::size_t limit) {
+  // Closed however this ends, std::bad_alloc included.
+  struct Closer {
+    int fd;
+    ~Closer() { close_descriptor(fd); }
+  } closer{fd};
   FileStart file;
   file.size = regular_file_size(fd);
   if (file.size >= 0) file.text.reserve(std::min<std::size_t>(limit, static_cast<std::size_t>(file.size)) + 1);
-  // One byte beyond the limit tells whether the file goes on.
+  // One byte beyond the limit tells whether the file goes on. The buffer is
+  // not on the stack, which may be small (ulimit -s).
   const std::size_t wanted = limit + 1;
-  char buffer[1 << 16];
+  constexpr std::size_t BUFFER_BYTES = 1 << 16;
+  const std::unique_ptr<char[]> buffer(new char[BUFFER_BYTES]);
   while (file.text.size() < wanted) {
-    const long got = read_some(fd, buffer, std::min(sizeof buffer, wanted - file.text.size()));
+    const long got = read_some(fd, buffer.get(), std::min(BUFFER_BYTES, wanted - file.text.size()));
     if (got > 0) {
-      file.text.append(buffer, static_cast<std::size_t>(got));
+      file.text.append(buffer.get(), static_cast<std::size_t>(got));
     } else if (got == 0) {
       break;
     } else {
@@ -542,7 +586,6 @@ FileStart read_file_start(int fd, std::size_t limit) {
       break;
     }
   }
-  close_descriptor(fd);
   file.complete = file.error.empty() && file.text.size() <= limit;
   if (file.text.size() > limit) file.text.resize(limit);
   return file;

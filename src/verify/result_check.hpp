@@ -4,7 +4,8 @@
 // The checker accepts exactly what atanpi writes: the two header lines, the
 // time line and the empty line, " Pi = 3." and rows of up to eight groups of
 // ten digits, each row numbered with the place of its first digit, and no
-// line end after the last row. Line ends may be "\n" or "\r\n".
+// line end after the last row. Line ends are "\n" or "\r\n", every line
+// ending as the first does.
 //
 // Files are read only up to the largest size a result can have, and names
 // and lines in messages are escaped, so that neither a device nor a hostile
@@ -17,7 +18,7 @@
 
 namespace atanorg {
 
-// The most bytes a file that passes the layout check can hold: 6,187,713,
+// The most bytes a file that passes the layout check can hold: 6,187,715,
 // reached at N = 5,000,035 with CR LF line ends and the widest fields the
 // header lines allow (see result_check.cpp). No margin is added: the tests
 // build that file and check its size.
@@ -46,9 +47,11 @@ struct ParsedResult {
 // header's id must be that one.
 ParsedResult parse_result(std::string_view text, std::int32_t named_id = 0);
 
-// K for a path whose last part is "AtanOrgK.txt" with K from 1 to 5, the
-// name formula K writes; 0 for any other name, such as one the user chose
-// on renaming a result, whose header alone then says its formula.
+// K for a path that leads to a file named "AtanOrgK.txt", K from 1 to 5,
+// the name formula K writes, as the system matches names (path_names_file:
+// on Windows "sub\atanorg2.txt." too); 0 for any other name, such as one
+// the user chose on renaming a result, whose header alone then says its
+// formula.
 std::int32_t formula_id_of_name(std::string_view path);
 
 // The places of pi that checking a file will take, from the file's first
@@ -82,7 +85,8 @@ bool passes(const ParsedResult& result, const DigitCheck& digits);
 
 // A file name for the one-line output: as it is when it holds only
 // characters that show (ASCII, or well-formed UTF-8) other than '"' and
-// '\\'; otherwise in double quotes with C escapes (\n, \t, \", \\, \xNN
+// '\\' (which separates folders on Windows, and shows as it is there);
+// otherwise in double quotes with C escapes (\n, \t, \", \\, \xNN
 // for other control characters and stray bytes, \uXXXX or \UXXXXXXXX for
 // characters beyond ASCII that show nothing or only space, or turn the
 // text's direction: zero-width, bidi and format characters, Unicode spaces),
