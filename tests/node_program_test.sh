@@ -4,9 +4,12 @@
 #   tests/node_program_test.sh NODE_ATANPI_JS NATIVE_ATANPI
 # The console text and result file of every formula at the edge cases of N
 # and at 100,000 digits, the same but for the times; the exit status and
-# message of bad input; the new file's mode from the umask; an interrupted
-# run leaves neither its temporary file nor a result; a run started beside
-# a live one leaves that one's temporary file alone.
+# message of bad input; the new file's mode from the umask; the file synced
+# before the rename and its folder after it; an interrupted run leaves
+# neither its temporary file nor a result; a run whose temporary file
+# another program removes says so; runs started beside a live one, under
+# Node and native, leave that one's temporary file alone; as another user,
+# what the rename would refuse is refused before the computation.
 set -uo pipefail
 program=$(readlink -f "$1")
 native=$(readlink -f "$2")
@@ -68,6 +71,23 @@ run_in "$program" '1\n5\n' "$dir" node
 mode=$(stat -c %a "$dir/AtanOrg1.txt")
 [ "$mode" = 604 ] && check "a replaced file keeps its mode" ok || check "a replaced file keeps its mode" "mode $mode"
 
+# The temporary file reaches the disk before the rename and the folder after
+# it (emscripten's own fsync does nothing on Node's files), as strace sees.
+if ! strace -o /dev/null true 2>/dev/null; then
+  echo "SKIPPED: the file's and the folder's sync: strace is missing or cannot trace here"
+else
+  dir="$work/sync"
+  mkdir -p "$dir"
+  (cd "$dir" && printf '1\n100\n' |
+    strace -f -y -o "$work/trace" -e trace=fsync,fdatasync,rename,renameat,renameat2 node "$program" >out 2>err)
+  # T: the temporary file synced, R: it renamed, F: the folder synced.
+  calls=$(sed -nE -e "s|.*f(data)?sync\([0-9]+<$dir/\.AtanOrg1\.txt\.atanpi-[^>]*>\) += 0\$|T|p" \
+                  -e "s|.*rename(at2?)?\(.*\.AtanOrg1\.txt\.atanpi-.*\) += 0\$|R|p" \
+                  -e "s|.*fsync\([0-9]+<$dir>\) += 0\$|F|p" "$work/trace" | tr -d '\n')
+  [[ $calls =~ T.*R.*F ]] && check "the file synced before the rename, the folder after" ok ||
+    check "the file synced before the rename, the folder after" "calls $calls: $(grep -v ' = -1 E' "$work/trace" | head -c 2000)"
+fi
+
 # Waits until a temporary file appears in $1 (the run has reached its
 # computation); its name, or nothing after 60 s.
 temp_file_in() {
@@ -98,9 +118,31 @@ verdict=ok
 [ "$(ls -A "$dir")" = "$(printf 'AtanOrg1.txt\nerr\nout')" ] || verdict="files left: $(ls -A "$dir" | tr '\n' ' ')"
 check "SIGINT during the computation" "$verdict"
 
+# A temporary file that another program removes during the computation:
+# the run names it, exits 1 and leaves the earlier file.
+dir="$work/removed"
+mkdir -p "$dir"
+echo earlier >"$dir/AtanOrg1.txt"
+(cd "$dir" && exec node "$program" >out 2>err < <(printf '1\n200000\n')) &
+pid=$!
+temp=$(temp_file_in "$dir")
+[ -n "$temp" ] && rm "$dir/$temp"
+wait $pid
+status=$?
+verdict=ok
+[ -n "$temp" ] || verdict="no temporary file seen"
+[ $status -eq 1 ] || verdict="status $status"
+[ "$(cat "$dir/err")" = "atanpi: cannot write AtanOrg1.txt: its temporary file $temp was removed or replaced by another program" ] ||
+  verdict="message: $(cat "$dir/err")"
+[ "$(cat "$dir/AtanOrg1.txt")" = earlier ] || verdict="the earlier file changed"
+[ "$(ls -A "$dir")" = "$(printf 'AtanOrg1.txt\nerr\nout')" ] || verdict="files left: $(ls -A "$dir" | tr '\n' ' ')"
+check "a temporary file removed by another program" "$verdict"
+
 # Without real locks a run cannot tell a live run's temporary file from a
-# dead one's: a second run leaves the first one's alone, and both finish
-# (a clean-up that took it failed the first with "cannot write").
+# dead one's: a second run leaves the first one's alone, and so does a
+# native run, whose clean-up reads the Node process's host and id from the
+# name; all finish (a clean-up that took it failed the first with "cannot
+# write").
 dir="$work/beside"
 mkdir -p "$dir"
 (cd "$dir" && exec node "$program" >out 2>err < <(printf '1\n300000\n')) &
@@ -108,13 +150,49 @@ pid=$!
 temp=$(temp_file_in "$dir")
 (cd "$dir" && printf '1\n5\n' | node "$program" >out2 2>err2)
 second=$?
+(cd "$dir" && printf '1\n5\n' | "$native" >out3 2>err3)
+third=$?
 verdict=ok
 [ -n "$temp" ] || verdict="no temporary file seen"
 wait $pid
 first=$?
-[ $first -eq 0 ] && [ $second -eq 0 ] || verdict="statuses $first and $second: $(cat "$dir/err")"
+[ $first -eq 0 ] && [ $second -eq 0 ] && [ $third -eq 0 ] ||
+  verdict="statuses $first, $second and $third: $(cat "$dir/err")"
 grep -q '^ Pi Computation,  Time(s)= ' "$dir/out" || verdict="the first run did not finish"
-check "a run beside a live one" "$verdict"
+check "runs beside a live one" "$verdict"
+
+# As another user (nobody): an earlier file that the user may not write, and
+# another user's (daemon's) in a sticky folder, are refused before the
+# computation with the system's reason, and stay; the user's own file in a
+# sticky folder is replaced.
+as_nobody() {
+  local name=$1 folder_mode=$2 file_owner=$3 file_mode=$4 message=$5
+  local dir="$work/as-nobody-$name" verdict=ok
+  mkdir -m "$folder_mode" "$dir"
+  echo earlier >"$dir/AtanOrg1.txt"
+  chown "$file_owner" "$dir/AtanOrg1.txt"
+  chmod "$file_mode" "$dir/AtanOrg1.txt"
+  run_in "$program" '1\n5\n' "$dir" setpriv --reuid=65534 --regid=65534 --clear-groups node
+  local status=$?
+  if [ -n "$message" ]; then
+    [ $status -eq 1 ] || verdict="status $status"
+    [ "$(cat "$dir/err")" = "atanpi: cannot create AtanOrg1.txt: $message" ] || verdict="message: $(cat "$dir/err")"
+    grep -q 'Computation Start' "$dir/out" && verdict="it computed"
+    [ "$(cat "$dir/AtanOrg1.txt")" = earlier ] || verdict="the earlier file changed"
+  else
+    [ $status -eq 0 ] || verdict="status $status: $(cat "$dir/err")"
+    grep -q '^ Pi = 3\.' "$dir/AtanOrg1.txt" || verdict="the file was not replaced"
+  fi
+  check "as nobody: $name" "$verdict"
+}
+if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null; then
+  echo "SKIPPED: the checks as another user: they need root and setpriv"
+else
+  chmod 711 "$work"
+  as_nobody "an earlier file not writable" 777 root 644 "Permission denied"
+  as_nobody "another user's file in a sticky folder" 1777 daemon 666 "Operation not permitted"
+  as_nobody "the user's own file in a sticky folder" 1777 nobody 644 ""
+fi
 
 echo "node_program_test: $passed passed, $failed failed"
 [ $failed -eq 0 ]
