@@ -163,15 +163,8 @@ int create_locked_temp(const std::string& pattern) {
 // or the error that keeps the file where it is.
 int discard() {
   SignalBlock block;
-  if (stream != nullptr) {
-    std::fclose(stream);
-    stream = nullptr;
-  }
-  int kept = 0;
-  if (temp_exists.load()) {
-    if (unlink(temp_path) != 0 && errno != ENOENT) kept = errno;
-    temp_exists.store(false);
-  }
+  const int kept = close_and_remove_temp(stream, temp_path, temp_exists.load());
+  temp_exists.store(false);
   if (lock_fd >= 0) {
     close(lock_fd);
     lock_fd = -1;
@@ -182,9 +175,7 @@ int discard() {
 // Ends a commit that failed before the file was put in place: the temporary
 // file is removed, or the message says where it is left.
 bool fail_commit(const std::string& message, std::string& error) {
-  const int kept = discard();
-  error = message;
-  if (kept != 0) error += "; the temporary file " + std::string(temp_path) + " is left behind: " + error_text(kept);
+  error = commit_failure(message, temp_path, discard());
   return false;
 }
 
@@ -272,15 +263,9 @@ std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int
     error = "cannot create " + name + ": " + error_text(err);
     return nullptr;
   };
-  if (!follow_links(name, target_path)) return fail(errno);
-
   mode_t mode = 0;
-  if (!result_file_mode(target_path, name, mode, error)) return nullptr;
-
-  const std::size_t base = base_start(target_path);
-  const std::string pattern = target_path.substr(0, base) + "." + target_path.substr(base) + TEMP_MARKER +
-                              temp_owner_text(this_run_owner()) + "XXXXXX";
-  if (pattern.size() >= sizeof temp_path) return fail(ENAMETOOLONG);
+  std::string pattern;
+  if (!prepare_result_file(name, sizeof temp_path, target_path, mode, pattern, error)) return nullptr;
   const int fd = create_locked_temp(pattern);
   if (fd < 0) return fail(errno);
   lock_fd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
@@ -304,9 +289,8 @@ std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int
   }
   // The whole file's space now, so that a full disk shows before the
   // computation rather than after it.
-  if (const int reserved = reserve_space(fd, size, fallback_size); reserved != 0) {
+  if (!reserve_space(fd, size, fallback_size, name, error)) {
     discard_result_file();
-    error = "cannot write " + name + ": " + error_text(reserved);
     return nullptr;
   }
   return stream;
@@ -317,9 +301,7 @@ bool commit_result_file(std::string& error) {
   if (err != 0) return fail_commit("cannot write " + final_name + ": " + error_text(err), error);
   if (!temp_still_ours()) {
     temp_exists.store(false);  // whatever has the name now is not this run's to remove
-    return fail_commit("cannot write " + final_name + ": its temporary file " + temp_path +
-                           " was removed or replaced by another program",
-                       error);
+    return fail_commit(temp_file_lost(final_name, temp_path), error);
   }
 
   SignalBlock block;
@@ -330,7 +312,7 @@ bool commit_result_file(std::string& error) {
   if (std::rename(temp_path, target_path.c_str()) != 0) {
     err = errno;
     run_state::commit_failed();
-    return fail_commit("cannot rename " + std::string(temp_path) + " to " + final_name + ": " + error_text(err), error);
+    return fail_commit(rename_failed(final_name, temp_path, err), error);
   }
   temp_exists.store(false);
   block.keep();
@@ -339,8 +321,7 @@ bool commit_result_file(std::string& error) {
   close(lock_fd);
   lock_fd = -1;
   if (synced == 0) return true;
-  error = "cannot sync the directory of " + final_name + ": " + error_text(synced) +
-          " (the new file is in place but may not be on disk yet)";
+  error = folder_not_synced(final_name, synced);
   return false;
 }
 

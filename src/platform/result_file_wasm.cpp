@@ -50,24 +50,15 @@ std::string target_path;  // the file replaced: final_name, or where its links l
 // that keeps the file where it is. The name is removed before it is marked
 // gone, so that the handler never finds it marked gone while it is there.
 int discard() {
-  if (stream != nullptr) {
-    std::fclose(stream);
-    stream = nullptr;
-  }
-  int kept = 0;
-  if (temp_exists.load() == 1) {
-    if (unlink(temp_path) != 0 && errno != ENOENT) kept = errno;
-    temp_exists.store(0);
-  }
+  const int kept = close_and_remove_temp(stream, temp_path, temp_exists.load() == 1);
+  temp_exists.store(0);
   return kept;
 }
 
 // Ends a commit that failed before the file was put in place: the temporary
 // file is removed, or the message says where it is left.
 bool fail_commit(const std::string& message, std::string& error) {
-  const int kept = discard();
-  error = message;
-  if (kept != 0) error += "; the temporary file " + std::string(temp_path) + " is left behind: " + error_text(kept);
+  error = commit_failure(message, temp_path, discard());
   return false;
 }
 
@@ -221,14 +212,9 @@ std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int
     error = "cannot create " + name + ": " + error_text(err);
     return nullptr;
   };
-  if (!follow_links(name, target_path)) return fail(errno);
   mode_t mode = 0;
-  if (!result_file_mode(target_path, name, mode, error)) return nullptr;
-
-  const std::size_t base = base_start(target_path);
-  const std::string pattern = target_path.substr(0, base) + "." + target_path.substr(base) + TEMP_MARKER +
-                              temp_owner_text(this_run_owner()) + "XXXXXX";
-  if (pattern.size() >= sizeof temp_path) return fail(ENAMETOOLONG);
+  std::string pattern;
+  if (!prepare_result_file(name, sizeof temp_path, target_path, mode, pattern, error)) return nullptr;
   std::memcpy(temp_path, pattern.c_str(), pattern.size() + 1);
   const int fd = mkostemp(temp_path, O_CLOEXEC);
   if (fd < 0) return fail(errno);
@@ -239,9 +225,8 @@ std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int
     discard();
     return fail(err);
   }
-  if (const int reserved = reserve_space(fd, size, fallback_size); reserved != 0) {
+  if (!reserve_space(fd, size, fallback_size, name, error)) {
     discard();
-    error = "cannot write " + name + ": " + error_text(reserved);
     return nullptr;
   }
   return stream;
@@ -252,9 +237,7 @@ bool commit_result_file(std::string& error) {
   // taken its inode number meanwhile.
   if (!temp_still_ours(fileno(stream))) {
     temp_exists.store(0);  // whatever has the name now is not this run's to remove
-    return fail_commit("cannot write " + final_name + ": its temporary file " + temp_path +
-                           " was removed or replaced by another program",
-                       error);
+    return fail_commit(temp_file_lost(final_name, temp_path), error);
   }
   if (const int err = finish_result_stream(stream); err != 0) {
     return fail_commit("cannot write " + final_name + ": " + error_text(err), error);
@@ -266,13 +249,12 @@ bool commit_result_file(std::string& error) {
   if (std::rename(temp_path, target_path.c_str()) != 0) {
     const int err = errno;
     run_state::commit_failed();
-    return fail_commit("cannot rename " + std::string(temp_path) + " to " + final_name + ": " + error_text(err), error);
+    return fail_commit(rename_failed(final_name, temp_path, err), error);
   }
   temp_exists.store(0);
   // The new name reaches the disk with the folder.
   if (const int synced = sync_folder(); synced != 0) {
-    error = "cannot sync the directory of " + final_name + ": " + error_text(synced) +
-            " (the new file is in place but may not be on disk yet)";
+    error = folder_not_synced(final_name, synced);
     return false;
   }
   return true;

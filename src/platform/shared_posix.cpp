@@ -105,12 +105,56 @@ bool result_file_mode(const std::string& target, const std::string& name, mode_t
   return true;
 }
 
-int reserve_space(int fd, std::int64_t size, std::int64_t fallback_size) {
+bool prepare_result_file(const std::string& name, std::size_t capacity, std::string& target, mode_t& mode,
+                         std::string& pattern, std::string& error) {
+  if (!follow_links(name, target)) {
+    error = "cannot create " + name + ": " + error_text(errno);
+    return false;
+  }
+  if (!result_file_mode(target, name, mode, error)) return false;
+  const std::size_t base = base_start(target);
+  pattern = target.substr(0, base) + "." + target.substr(base) + TEMP_MARKER + temp_owner_text(this_run_owner()) +
+            "XXXXXX";
+  if (pattern.size() < capacity) return true;
+  error = "cannot create " + name + ": " + error_text(ENAMETOOLONG);
+  return false;
+}
+
+int close_and_remove_temp(std::FILE*& stream, const char* temp, bool exists) {
+  if (stream != nullptr) {
+    std::fclose(stream);
+    stream = nullptr;
+  }
+  return exists && unlink(temp) != 0 && errno != ENOENT ? errno : 0;
+}
+
+std::string commit_failure(const std::string& message, const std::string& temp, int kept) {
+  if (kept == 0) return message;
+  return message + "; the temporary file " + temp + " is left behind: " + error_text(kept);
+}
+
+std::string temp_file_lost(const std::string& name, const std::string& temp) {
+  return "cannot write " + name + ": its temporary file " + temp + " was removed or replaced by another program";
+}
+
+std::string rename_failed(const std::string& name, const std::string& temp, int err) {
+  return "cannot rename " + temp + " to " + name + ": " + error_text(err);
+}
+
+std::string folder_not_synced(const std::string& name, int err) {
+  return "cannot sync the directory of " + name + ": " + error_text(err) +
+         " (the new file is in place but may not be on disk yet)";
+}
+
+bool reserve_space(int fd, std::int64_t size, std::int64_t fallback_size, const std::string& name,
+                   std::string& error) {
   int reserved = size > 0 ? posix_fallocate(fd, 0, size) : 0;
   if ((reserved == EFBIG || reserved == ENOSPC) && fallback_size < size) {
     reserved = posix_fallocate(fd, 0, fallback_size);
   }
-  return reserved == EOPNOTSUPP || reserved == EINVAL ? 0 : reserved;
+  if (reserved == 0 || reserved == EOPNOTSUPP || reserved == EINVAL) return true;
+  error = "cannot write " + name + ": " + error_text(reserved);
+  return false;
 }
 
 int finish_result_stream(std::FILE*& stream) {

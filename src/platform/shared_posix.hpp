@@ -50,12 +50,37 @@ bool may_replace(const std::string& target, const struct stat* file);
 // cannot be replaced, with `error` "cannot create NAME: reason".
 bool result_file_mode(const std::string& target, const std::string& name, mode_t& mode, std::string& error);
 
+// The first steps of the result file's replacement: `name`'s links
+// followed into `target`, the checks and mode of result_file_mode, and the
+// temporary file's mkstemp pattern beside `target` (temp_name.hpp's name,
+// ending in XXXXXX), shorter than `capacity`. False with `error` "cannot
+// create NAME: reason".
+bool prepare_result_file(const std::string& name, std::size_t capacity, std::string& target, mode_t& mode,
+                         std::string& pattern, std::string& error);
+
 // Reserves `size` bytes for the file open on `fd`, or `fallback_size` where
 // a file size limit (EFBIG) or the free space (ENOSPC) leaves room for no
-// more, so that a full disk shows before the computation. 0, also where the
-// file system cannot reserve (it gets the space as the file is written), or
-// the error number.
-int reserve_space(int fd, std::int64_t size, std::int64_t fallback_size);
+// more, so that a full disk shows before the computation; a file system
+// that cannot reserve (EOPNOTSUPP, EINVAL) gives the space as the file is
+// written. False with `error` "cannot write NAME: reason".
+bool reserve_space(int fd, std::int64_t size, std::int64_t fallback_size, const std::string& name,
+                   std::string& error);
+
+// Closes `stream` where it is open and removes the temporary file `temp`
+// where it `exists`; 0, or the error that keeps the file where it is.
+int close_and_remove_temp(std::FILE*& stream, const char* temp, bool exists);
+
+// The message of a commit that failed before the file was put in place:
+// `message`, and where the temporary file `temp` is left when its removal
+// failed with `kept` (0: it is removed).
+std::string commit_failure(const std::string& message, const std::string& temp, int kept);
+
+// The messages of a commit that fails: the temporary file `temp` of the
+// result `name` taken by another program, its rename failed with `err`,
+// the folder's sync after the rename failed with `err`.
+std::string temp_file_lost(const std::string& name, const std::string& temp);
+std::string rename_failed(const std::string& name, const std::string& temp, int err);
+std::string folder_not_synced(const std::string& name, int err);
 
 // Flushes `stream`, cuts its file to what was written (the reservation may
 // be longer), syncs it to disk and closes it; `stream` becomes null. 0 or
