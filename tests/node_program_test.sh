@@ -100,42 +100,49 @@ temp_file_in() {
   done
 }
 
+# Starts a run of formula 1 at $2 digits in the background in a new folder
+# $work/$1 (holding an earlier AtanOrg1.txt when $3 is "earlier"); sets dir,
+# pid and temp (its temporary file, once seen: the computation runs).
+start_run() {
+  dir="$work/$1"
+  mkdir -p "$dir"
+  [ "${3:-}" = earlier ] && echo earlier >"$dir/AtanOrg1.txt"
+  (cd "$dir" && exec node "$program" >out 2>err < <(printf '1\n%s\n' "$2")) &
+  pid=$!
+  temp=$(temp_file_in "$dir")
+}
+
+# After the run of start_run ended with status $2 (expected $1): "ok", or
+# what is wrong where the earlier file must be alone in its folder.
+earlier_file_alone() {
+  if [ -z "$temp" ]; then
+    echo "no temporary file seen"
+  elif [ "$2" -ne "$1" ]; then
+    echo "status $2: $(head -c 300 "$dir/err")"
+  elif [ "$(cat "$dir/AtanOrg1.txt")" != earlier ]; then
+    echo "the earlier file changed"
+  elif [ "$(ls -A "$dir")" != "$(printf 'AtanOrg1.txt\nerr\nout')" ]; then
+    echo "files left: $(ls -A "$dir" | tr '\n' ' ')"
+  else
+    echo ok
+  fi
+}
+
 # SIGINT during the computation: the earlier file stays, the temporary file
 # goes, and the process ends by the signal.
-dir="$work/interrupt"
-mkdir -p "$dir"
-echo earlier >"$dir/AtanOrg1.txt"
-(cd "$dir" && exec node "$program" >out 2>err < <(printf '1\n1000000\n')) &
-pid=$!
-temp=$(temp_file_in "$dir")
+start_run interrupt 1000000 earlier
 kill -INT $pid
 wait $pid
-status=$?
-verdict=ok
-[ -n "$temp" ] || verdict="no temporary file seen"
-[ $status -eq 130 ] || verdict="status $status"
-[ "$(cat "$dir/AtanOrg1.txt")" = earlier ] || verdict="the earlier file changed"
-[ "$(ls -A "$dir")" = "$(printf 'AtanOrg1.txt\nerr\nout')" ] || verdict="files left: $(ls -A "$dir" | tr '\n' ' ')"
-check "SIGINT during the computation" "$verdict"
+check "SIGINT during the computation" "$(earlier_file_alone 130 $?)"
 
 # A temporary file that another program removes during the computation:
 # the run names it, exits 1 and leaves the earlier file.
-dir="$work/removed"
-mkdir -p "$dir"
-echo earlier >"$dir/AtanOrg1.txt"
-(cd "$dir" && exec node "$program" >out 2>err < <(printf '1\n200000\n')) &
-pid=$!
-temp=$(temp_file_in "$dir")
+start_run removed 200000 earlier
 [ -n "$temp" ] && rm "$dir/$temp"
 wait $pid
-status=$?
-verdict=ok
-[ -n "$temp" ] || verdict="no temporary file seen"
-[ $status -eq 1 ] || verdict="status $status"
+verdict=$(earlier_file_alone 1 $?)
 [ "$(cat "$dir/err")" = "atanpi: cannot write AtanOrg1.txt: its temporary file $temp was removed or replaced by another program" ] ||
   verdict="message: $(cat "$dir/err")"
-[ "$(cat "$dir/AtanOrg1.txt")" = earlier ] || verdict="the earlier file changed"
-[ "$(ls -A "$dir")" = "$(printf 'AtanOrg1.txt\nerr\nout')" ] || verdict="files left: $(ls -A "$dir" | tr '\n' ' ')"
 check "a temporary file removed by another program" "$verdict"
 
 # Without real locks a run cannot tell a live run's temporary file from a
@@ -143,11 +150,7 @@ check "a temporary file removed by another program" "$verdict"
 # native run, whose clean-up reads the Node process's host and id from the
 # name; all finish (a clean-up that took it failed the first with "cannot
 # write").
-dir="$work/beside"
-mkdir -p "$dir"
-(cd "$dir" && exec node "$program" >out 2>err < <(printf '1\n300000\n')) &
-pid=$!
-temp=$(temp_file_in "$dir")
+start_run beside 300000
 (cd "$dir" && printf '1\n5\n' | node "$program" >out2 2>err2)
 second=$?
 (cd "$dir" && printf '1\n5\n' | "$native" >out3 2>err3)
