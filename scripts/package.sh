@@ -42,6 +42,11 @@
 #                              atanpi-verify.txt), all text with CR LF line
 #                              ends; then unpacked and run under wine64: 1000
 #                              digits of formula 1, verified.
+#   scripts/package.sh --web   dist/atanpi-VERSION-web.zip: the web page's
+#                              files, ready to serve from any folder of a web
+#                              server (scripts/web.sh builds them), with
+#                              serve.js, which serves them on 127.0.0.1, and
+#                              README.txt (doc/WEB.md)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dist="$root/dist"
@@ -291,10 +296,30 @@ make_windows_zip() {
   echo "package.sh: $name.zip unpacked and run under wine64, its AtanOrg1.txt verified; $((SECONDS - start)) s"
 }
 
+make_web_zip() {
+  local version name stage start=$SECONDS
+  "$root/scripts/setup.sh" --web
+  . "$root/scripts/web.sh"
+  build_web_page >/dev/null
+  version=$(sed -n 's/^project(atanpi VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+  name="atanpi-$version-web"
+  stage=$(mktemp -d)
+  root_cleanup_paths+=("$stage")
+  mkdir "$stage/$name"
+  for file in "${WEB_PAGE_FILES[@]}"; do cp "$root/build-wasm/web/$file" "$stage/$name/"; done
+  cp "$root/web/serve.js" "$stage/$name/"
+  cp "$root/doc/WEB.md" "$stage/$name/README.txt"
+  mkdir -p "$dist"
+  rm -f "$dist/$name.zip"
+  (cd "$stage" && zip -q -r -X "$dist/$name.zip" "$name")
+  echo "package.sh: $name.zip: $(unzip -Z1 "$dist/$name.zip" | sed "s|^$name/||" | grep . | tr '\n' ' ')in $((SECONDS - start)) s"
+}
+
 case "${1:-}" in
   "") make_packages ;;
   --cross=*) make_cross_package "${1#--cross=}" ;;
   --test) test_packages ;;
   --windows) make_windows_zip ;;
-  *) echo "usage: scripts/package.sh [--cross=ARCH | --test | --windows]" >&2; exit 2 ;;
+  --web) make_web_zip ;;
+  *) echo "usage: scripts/package.sh [--cross=ARCH | --test | --windows | --web]" >&2; exit 2 ;;
 esac

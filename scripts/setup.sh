@@ -24,6 +24,9 @@
 #                               libhwy-dev and libgmp-dev) and GoogleTest
 #                               (/usr/src/googletest); see
 #                               scripts/windows_deps.sh
+#   scripts/setup.sh --web      also emscripten (the WebAssembly builds, run
+#                               under Node) and Chromium (the page's tests);
+#                               npm, where no Node on the machine brings its own
 # Modes combine: scripts/setup.sh --aarch64 --package.
 # A failed download of an index by apt-get update (a mirror being synced, an
 # unrelated source) is a warning: what fails is an install.
@@ -51,6 +54,11 @@ for mode in "$@"; do
     # dpkg-dev unpacks the source packages, m4 runs GMP's configure, zip
     # packs the release.
     --windows) cross_packages+=(g++-mingw-w64-x86-64-posix wine64 dpkg-dev m4 zip xz-utils) ;;
+    # Without recommends: emscripten's would add binaryen's and LLVM's
+    # documentation and more; zip packs the page.
+    --web)
+      cross_packages+=(emscripten chromium zip)
+      if ! command -v npm >/dev/null; then cross_packages+=(npm); fi ;;
     *) echo "setup: unknown mode $mode" >&2; exit 2 ;;
   esac
 done

@@ -61,6 +61,18 @@
 #                                POSIX can mean are skipped with the reason).
 #                                setup.sh --windows first installs MinGW-w64 and
 #                                wine64 and builds Highway, GMP and GoogleTest.
+#   scripts/test.sh --node       the WebAssembly build (emscripten, scripts/web.sh):
+#                                in build-wasm/ with threads, its engine tests
+#                                run under Node by ctest, then the command-line
+#                                program build-wasm/atanpi.js under Node against
+#                                the native build's (tests/node_program_test.sh)
+#   scripts/test.sh --web        the web page (build-wasm/web/, with the program
+#                                built with threads and without) served on
+#                                127.0.0.1 by web/serve.js and driven in the
+#                                system's Chromium by puppeteer-core (installed by
+#                                npm ci from web/test/package-lock.json):
+#                                web/test/browser_test.js; its screenshot goes to
+#                                build-wasm/web-test/
 # Further arguments go to ctest, e.g. scripts/test.sh -R Normalize.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -260,6 +272,38 @@ test_in_debian13() {
   echo "test.sh: the Debian 13 build's AtanOrg1.txt ... AtanOrg5.txt ($COMPARE_DIGITS digits) equal this machine's but for the time line"
 }
 
+# The native program, which the WebAssembly builds' results are compared with.
+native_program() {
+  cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$root/build" --target atanpi >/dev/null
+}
+
+# The WebAssembly build's tests under Node, then its program's.
+test_node() {
+  local start=$SECONDS
+  "$root/scripts/setup.sh" --web
+  . "$root/scripts/web.sh"
+  native_program
+  wasm_configure "$root/build-wasm"
+  cmake --build "$root/build-wasm"
+  (cd "$root/build-wasm" && ctest --output-on-failure -j"$(nproc)" "$@")
+  echo "test.sh: the WebAssembly build's tests under Node done in $((SECONDS - start)) s"
+  "$root/tests/node_program_test.sh" "$root/build-wasm/atanpi.js" "$root/build/atanpi"
+  echo "test.sh: --node took $((SECONDS - start)) s"
+}
+
+# The page in Chromium.
+test_web() {
+  local start=$SECONDS
+  "$root/scripts/setup.sh" --web
+  . "$root/scripts/web.sh"
+  native_program
+  build_web_page
+  (cd "$root/web/test" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+  node "$root/web/test/browser_test.js" "$root/build-wasm/web" "$root/build/atanpi" "$root/build-wasm/web-test"
+  echo "test.sh: --web took $((SECONDS - start)) s; the screenshot: build-wasm/web-test/page-after-100000-digits.png"
+}
+
 . "$root/scripts/roots.sh"
 . "$root/scripts/arches.sh"
 build="$root/build"
@@ -313,6 +357,14 @@ case "${1:-}" in
   --windows)
     shift
     test_windows "$@"
+    exit 0 ;;
+  --node)
+    shift
+    test_node "$@"
+    exit 0 ;;
+  --web)
+    shift
+    test_web
     exit 0 ;;
 esac
 

@@ -850,7 +850,9 @@ TEST_P(Interrupted, KeepsTheEarlierFile) {
   // On Windows the handler ends the process and the temporary file goes
   // with its handle, which Wine's server closes a moment after the process
   // has ended (under load, after the test has seen the status).
-  if (WINDOWS_PROGRAMS) EXPECT_TRUE(wait_until([&] { return !dir.has_temp_file_for("AtanOrg1.txt"); }, 10s));
+  if (WINDOWS_PROGRAMS) {
+    EXPECT_TRUE(wait_until([&] { return !dir.has_temp_file_for("AtanOrg1.txt"); }, 10s));
+  }
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"AtanOrg1.txt"});
 }
 

@@ -56,11 +56,29 @@ std::string progress_frame(const std::string& text, std::size_t shown, int colum
   return frame;
 }
 
+PublishedProgress& published_progress() {
+  static PublishedProgress published;
+  return published;
+}
+
+namespace {
+
+void publish(const std::string& label, const SeriesProgress* progress) {
+  PublishedProgress& p = published_progress();
+  p.serial.fetch_add(1);
+  std::snprintf(p.label, sizeof p.label, "%s", label.c_str());
+  p.progress.store(progress);
+  p.serial.fetch_add(1);
+}
+
+}  // namespace
+
 ProgressLine::ProgressLine(int fd, bool enabled) : fd_(fd), active_(enabled && is_terminal(fd)) {}
 
 ProgressLine::~ProgressLine() { end(); }
 
 void ProgressLine::begin(const std::string& label, const SeriesProgress* progress) {
+  publish(label, progress);
   if (!active_ || progress == nullptr) return;
   end();
   try {
@@ -82,6 +100,7 @@ void ProgressLine::begin(const std::string& label, const SeriesProgress* progres
 }
 
 void ProgressLine::end() {
+  publish("", nullptr);
   if (!drawer_.joinable()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);

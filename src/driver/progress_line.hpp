@@ -9,6 +9,7 @@
 // draws it; where none can start, the run goes on without the line.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -18,6 +19,16 @@
 #include "engine/series.hpp"
 
 namespace atanorg {
+
+// The term being evaluated and its progress, published by ProgressLine
+// whether or not it draws, for a host that shows the progress itself: the
+// web page reads it from the module's memory (driver/web_exports.cpp).
+struct PublishedProgress {
+  std::atomic<std::int32_t> serial{0};        // odd while the fields change
+  char label[48] = {};                        // "Atan(1/ 5 )", NUL-terminated
+  std::atomic<const SeriesProgress*> progress{nullptr};  // null between terms
+};
+PublishedProgress& published_progress();
 
 class ProgressLine {
  public:

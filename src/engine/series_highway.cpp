@@ -53,7 +53,7 @@ struct TargetEngine {
 constexpr TargetEngine TARGET_ENGINES[] = {
     {HWY_EMU128, SeriesEngine::scalar}, {HWY_SCALAR, SeriesEngine::scalar}, {HWY_SSE4, SeriesEngine::sse4},
     {HWY_AVX2, SeriesEngine::avx2},     {HWY_AVX3, SeriesEngine::avx3},     {HWY_NEON, SeriesEngine::neon},
-    {HWY_SVE, SeriesEngine::sve},       {HWY_SVE2, SeriesEngine::sve2},
+    {HWY_SVE, SeriesEngine::sve},       {HWY_SVE2, SeriesEngine::sve2},     {HWY_WASM, SeriesEngine::wasm},
 };
 // The index of a target in TARGET_ENGINES, -1 for none.
 constexpr int target_index(std::int64_t target) {
@@ -65,6 +65,52 @@ constexpr int target_index(std::int64_t target) {
 
 }  // namespace atanorg
 #endif  // ATANPI_SERIES_HIGHWAY_ONCE
+
+#if HWY_TARGET == HWY_WASM
+// Highway 1.0.3 leaves out double arithmetic on WebAssembly (HWY_HAVE_FLOAT64
+// is 0 there); the kernel's few operations on doubles, from SIMD128's f64x2
+// instructions. SIMD128 has no fused multiply-add, so MulAdd and NegMulAdd
+// are a product and a sum, each rounded: the kernel uses them only where the
+// product and the sum are exact integers, which both forms give alike.
+HWY_BEFORE_NAMESPACE();
+namespace hwy {
+namespace HWY_NAMESPACE {
+template <size_t N>
+HWY_API Vec128<double, N> Set(Simd<double, N, 0>, double t) {
+  return Vec128<double, N>{wasm_f64x2_splat(t)};
+}
+template <size_t N>
+HWY_API Vec128<double, N> operator+(Vec128<double, N> a, Vec128<double, N> b) {
+  return Vec128<double, N>{wasm_f64x2_add(a.raw, b.raw)};
+}
+template <size_t N>
+HWY_API Vec128<double, N> operator-(Vec128<double, N> a, Vec128<double, N> b) {
+  return Vec128<double, N>{wasm_f64x2_sub(a.raw, b.raw)};
+}
+template <size_t N>
+HWY_API Vec128<double, N> operator*(Vec128<double, N> a, Vec128<double, N> b) {
+  return Vec128<double, N>{wasm_f64x2_mul(a.raw, b.raw)};
+}
+template <size_t N>
+HWY_API Vec128<double, N> MulAdd(Vec128<double, N> mul, Vec128<double, N> x, Vec128<double, N> add) {
+  return mul * x + add;
+}
+template <size_t N>
+HWY_API Vec128<double, N> NegMulAdd(Vec128<double, N> mul, Vec128<double, N> x, Vec128<double, N> add) {
+  return add - mul * x;
+}
+template <size_t N>
+HWY_API Vec128<double, N> Floor(Vec128<double, N> v) {
+  return Vec128<double, N>{wasm_f64x2_floor(v.raw)};
+}
+template <size_t N>
+HWY_API Vec128<double, N> SumOfLanes(Simd<double, N, 0>, Vec128<double, N> v) {
+  return v + Vec128<double, N>{wasm_i64x2_shuffle(v.raw, v.raw, 1, 0)};
+}
+}  // namespace HWY_NAMESPACE
+}  // namespace hwy
+HWY_AFTER_NAMESPACE();
+#endif
 
 HWY_BEFORE_NAMESPACE();
 namespace atanorg {
@@ -343,7 +389,15 @@ const std::vector<RoundKernel>& round_kernels() {
 }
 
 bool kernel_runs_here(const RoundKernel& kernel) {
+#if HWY_ARCH_WASM
+  // No run-time dispatch on WebAssembly: a host without the module's
+  // instructions (SIMD128) refuses the whole module, so every kernel it has
+  // runs.
+  (void)kernel;
+  return true;
+#else
   return kernel.target == 0 || (hwy::SupportedTargets() & kernel.target) != 0;
+#endif
 }
 
 }  // namespace atanorg

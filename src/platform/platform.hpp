@@ -5,7 +5,8 @@
 // system's error texts and the processors the process may use. Each system
 // implements it in one file per concern, named CONCERN_SYSTEM.cpp
 // (console_posix.cpp, result_file_windows.cpp, ...; src/CMakeLists.txt
-// picks a system's files). One header for all of them: a caller includes
+// picks a system's files; WebAssembly, console_wasm.cpp and the like, takes
+// the POSIX files where emscripten's POSIX layer serves). One header for all of them: a caller includes
 // one line whatever it uses, and the whole interface reads in one place.
 #pragma once
 

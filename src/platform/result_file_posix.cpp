@@ -3,7 +3,9 @@
 // atomic rename, and the signal handlers that remove the temporary file
 // when the process is ended from outside before the commit. A signal's
 // handler may run in any thread of the process (the engine's workers
-// included); it and the commit agree through run_state.hpp.
+// included); it and the commit agree through run_state.hpp. Also the
+// system's answers that the steps shared with WebAssembly ask for (the user,
+// the umask, access rights, attributes, sync, the host: shared_posix.hpp).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -13,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/platform.hpp"
@@ -160,15 +163,8 @@ int create_locked_temp(const std::string& pattern) {
 // or the error that keeps the file where it is.
 int discard() {
   SignalBlock block;
-  if (stream != nullptr) {
-    std::fclose(stream);
-    stream = nullptr;
-  }
-  int kept = 0;
-  if (temp_exists.load()) {
-    if (unlink(temp_path) != 0 && errno != ENOENT) kept = errno;
-    temp_exists.store(false);
-  }
+  const int kept = close_and_remove_temp(stream, temp_path, temp_exists.load());
+  temp_exists.store(false);
   if (lock_fd >= 0) {
     close(lock_fd);
     lock_fd = -1;
@@ -179,9 +175,7 @@ int discard() {
 // Ends a commit that failed before the file was put in place: the temporary
 // file is removed, or the message says where it is left.
 bool fail_commit(const std::string& message, std::string& error) {
-  const int kept = discard();
-  error = message;
-  if (kept != 0) error += "; the temporary file " + std::string(temp_path) + " is left behind: " + error_text(kept);
+  error = commit_failure(message, temp_path, discard());
   return false;
 }
 
@@ -210,6 +204,34 @@ int sync_folder() {
 
 }  // namespace
 
+uid_t effective_user() { return geteuid(); }
+
+mode_t creation_mask() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
+int write_access(const std::string& path) {
+  return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+bool fixed_in_place(const std::string& path) {
+  // A system without statx cannot tell.
+  struct statx attributes {};
+  constexpr std::uint64_t FIXED = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
+  return statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, 0, &attributes) == 0 &&
+         (attributes.stx_attributes & attributes.stx_attributes_mask & FIXED) != 0;
+}
+
+int sync_to_disk(int fd) { return fsync(fd) == 0 ? 0 : errno; }
+
+TempOwner this_run_owner() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  return TempOwner{host_tag(host), static_cast<std::uint32_t>(getpid())};
+}
+
 int text_line_end_bytes() { return 1; }
 
 void install_result_file_cleanup(void (*on_interrupt)()) {
@@ -233,6 +255,7 @@ void install_result_file_cleanup(void (*on_interrupt)()) {
   for (int sig : FAULT_SIGNALS) install(sig);
   std::signal(SIGXFSZ, SIG_IGN);
 }
+
 std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int64_t fallback_size,
                             std::string_view title_line, std::string& error) {
   final_name = name;
@@ -240,37 +263,9 @@ std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int
     error = "cannot create " + name + ": " + error_text(err);
     return nullptr;
   };
-  if (!follow_links(name, target_path)) return fail(errno);
-
-  // The new file gets the old one's permission bits, or those a new file
-  // gets. Never its set-id or sticky bits: the old file may belong to
-  // another user, the new one belongs to whoever runs the program.
   mode_t mode = 0;
-  struct stat st {};
-  const bool exists = stat(target_path.c_str(), &st) == 0;
-  if (exists) {
-    if (S_ISDIR(st.st_mode)) return fail(EISDIR);
-    if (!S_ISREG(st.st_mode)) {
-      error = "cannot create " + name + ": not a regular file";
-      return nullptr;
-    }
-    // Whether we may write it, learnt without opening it: an open for
-    // writing, even one that writes nothing, tells whoever watches the file
-    // (inotify's IN_CLOSE_WRITE: build tools, sync clients) that it changed.
-    if (faccessat(AT_FDCWD, target_path.c_str(), W_OK, AT_EACCESS) != 0) return fail(errno);
-    mode = st.st_mode & 0777;
-  } else {
-    const mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
-  }
-  // What the rename would refuse after the computation is refused now.
-  if (!may_replace(target_path, exists ? &st : nullptr)) return fail(errno);
-
-  const std::size_t base = base_start(target_path);
-  const std::string pattern = target_path.substr(0, base) + "." + target_path.substr(base) + TEMP_MARKER +
-                              temp_owner_text(this_run_owner()) + "XXXXXX";
-  if (pattern.size() >= sizeof temp_path) return fail(ENAMETOOLONG);
+  std::string pattern;
+  if (!prepare_result_file(name, sizeof temp_path, target_path, mode, pattern, error)) return nullptr;
   const int fd = create_locked_temp(pattern);
   if (fd < 0) return fail(errno);
   lock_fd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
@@ -293,40 +288,20 @@ std::FILE* open_result_file(const std::string& name, std::int64_t size, std::int
     return nullptr;
   }
   // The whole file's space now, so that a full disk shows before the
-  // computation rather than after it. Under a file size limit (EFBIG) or on
-  // a filesystem (ENOSPC) with room for `fallback_size` only, that much.
-  // Filesystems that cannot reserve (EOPNOTSUPP, EINVAL) get the space as
-  // the file is written.
-  int reserved = size > 0 ? posix_fallocate(fd, 0, size) : 0;
-  if ((reserved == EFBIG || reserved == ENOSPC) && fallback_size < size) {
-    reserved = posix_fallocate(fd, 0, fallback_size);
-  }
-  if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL) {
+  // computation rather than after it.
+  if (!reserve_space(fd, size, fallback_size, name, error)) {
     discard_result_file();
-    error = "cannot write " + name + ": " + error_text(reserved);
     return nullptr;
   }
   return stream;
 }
 
 bool commit_result_file(std::string& error) {
-  int err = 0;
-  const int fd = fileno(stream);
-  if (std::fflush(stream) != 0 || std::ferror(stream)) err = errno ? errno : EIO;
-  // The reservation may exceed what was written (the time line's width).
-  if (err == 0) {
-    const off_t written = ftello(stream);
-    if (written < 0 || ftruncate(fd, written) != 0) err = errno;
-  }
-  if (err == 0 && fsync(fd) != 0) err = errno;
-  if (std::fclose(stream) != 0 && err == 0) err = errno;
-  stream = nullptr;
+  int err = finish_result_stream(stream);
   if (err != 0) return fail_commit("cannot write " + final_name + ": " + error_text(err), error);
   if (!temp_still_ours()) {
     temp_exists.store(false);  // whatever has the name now is not this run's to remove
-    return fail_commit("cannot write " + final_name + ": its temporary file " + temp_path +
-                           " was removed or replaced by another program",
-                       error);
+    return fail_commit(temp_file_lost(final_name, temp_path), error);
   }
 
   SignalBlock block;
@@ -337,7 +312,7 @@ bool commit_result_file(std::string& error) {
   if (std::rename(temp_path, target_path.c_str()) != 0) {
     err = errno;
     run_state::commit_failed();
-    return fail_commit("cannot rename " + std::string(temp_path) + " to " + final_name + ": " + error_text(err), error);
+    return fail_commit(rename_failed(final_name, temp_path, err), error);
   }
   temp_exists.store(false);
   block.keep();
@@ -346,8 +321,7 @@ bool commit_result_file(std::string& error) {
   close(lock_fd);
   lock_fd = -1;
   if (synced == 0) return true;
-  error = "cannot sync the directory of " + final_name + ": " + error_text(synced) +
-          " (the new file is in place but may not be on disk yet)";
+  error = folder_not_synced(final_name, synced);
   return false;
 }
 
