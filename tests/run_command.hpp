@@ -34,8 +34,13 @@ inline Finished run_command(const std::string& command) {
 // process to spare, as under `ulimit -u 1`: the user's processes limited to
 // 1 (prlimit), as the user nobody when the tests run as root, whom the
 // limit does not bind (setpriv); without LeakSanitizer's check at exit,
-// which needs a thread. Empty, with `why` set, where that cannot be done.
+// which needs a thread. Empty, with `why` set, where that cannot be done:
+// under an emulator, which cannot start its own threads then.
 inline std::vector<std::string> no_threads_prefix(std::string& why) {
+  if (ATANPI_EMULATED_TESTS) {
+    why = "the emulator needs threads of its own";
+    return {};
+  }
   std::vector<std::string> words;
   if (geteuid() == 0) words = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   words.insert(words.end(), {"/usr/bin/prlimit", "--nproc=1", "--", "/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0"});
