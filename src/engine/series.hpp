@@ -86,6 +86,7 @@ enum class SeriesEngine {
   neon,       // aarch64: Advanced SIMD, 2 doubles
   sve,        // aarch64: SVE, scalable
   sve2,       // aarch64: SVE2, scalable
+  rvv,        // riscv64: the V extension, scalable
 };
 
 // The lowercase name ("reference", "avx2", ...), as tests and benchmarks

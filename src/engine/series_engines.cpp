@@ -19,6 +19,7 @@ const char* engine_name(SeriesEngine engine) {
     case SeriesEngine::neon: return "neon";
     case SeriesEngine::sve: return "sve";
     case SeriesEngine::sve2: return "sve2";
+    case SeriesEngine::rvv: return "rvv";
   }
   return "unknown";
 }
