@@ -29,15 +29,17 @@
 #                                qemu-user on the processor that file names:
 #                                the default suite, then the result files of
 #                                every formula at COMPARE_CROSS_DIGITS compared
-#                                with this machine's native build's. riscv64,
+#                                with this machine's native build's (riscv64's
+#                                with 128- and 512-bit vectors). riscv64,
 #                                which Debian 12 does not have, is built and
 #                                tested so in the Debian 13 root of --debian13.
 #   scripts/test.sh --cross=ARCH --quick
 #                                the same build, but only the programs of the
 #                                tests labelled "cross" (target cross_checks:
 #                                the kernel tests per target and the reference
-#                                words) and atanpi: those tests and the result
-#                                files.
+#                                words; on riscv64 also the rvv engine's rounds
+#                                at 512 bits and its absence without V) and
+#                                atanpi: those tests and the result files.
 #   scripts/test.sh --sve-lengths  the SVE kernels' tests in the aarch64
 #                                build (build-aarch64/, as --aarch64 makes it)
 #                                run again with SVE vectors of 128, 384 and
@@ -109,6 +111,14 @@ build_and_test_aarch64() {
 # machine's native build does: N/5 odd (the guard places written), and
 # the edge cases of N.
 COMPARE_CROSS_DIGITS=(20005 0 5 85)
+# Processors besides ATANPI_QEMU_CPU on which a cross build for the
+# Debian architecture $1 writes its result files too: riscv64's rvv engine
+# with 512-bit vectors (8 lanes; ATANPI_QEMU_CPU has 128-bit ones, 2).
+more_result_cpus() {
+  case "$1" in
+    riscv64) echo "rv64,v=true,vlen=512" ;;
+  esac
+}
 
 # Writes the result file of formula $1 at $2 digits into the directory $3 by
 # running the command $4... there, which must succeed.
@@ -170,8 +180,9 @@ test_cross() {
   fi
   echo "test.sh: $arch: built and tested in $((SECONDS - start)) s"
   qemu=$(cache_value "$dir" ATANPI_QEMU)
-  cpu=$(cache_value "$dir" ATANPI_QEMU_CPU)
-  same_results_as_native "$arch (qemu -cpu $cpu)" "$qemu" -L / -cpu "$cpu" "$dir/atanpi"
+  for cpu in "$(cache_value "$dir" ATANPI_QEMU_CPU)" $(more_result_cpus "$arch"); do
+    same_results_as_native "$arch (qemu -cpu $cpu)" "$qemu" -L / -cpu "$cpu" "$dir/atanpi"
+  done
 }
 
 # The Windows build and its tests under wine64, then the end-to-end tests

@@ -273,7 +273,8 @@ TEST(SeriesEngines, NamesAndChoice) {
 
 // The scalable kernels take every lane Highway gives them: the vector's
 // length in doubles rounded down to a power of two (scripts/test.sh
-// --sve-lengths runs this at 128, 384 and 2048 bits).
+// --sve-lengths runs this at 128, 384 and 2048 bits; the riscv64 build at
+// 128 and 512 bits), MAX_LANES at most.
 TEST(SeriesEngines, ScalableKernelsUseTheWholeVector) {
 #if defined(__aarch64__) && defined(PR_SVE_GET_VL)
   const int length = prctl(PR_SVE_GET_VL);
@@ -285,6 +286,13 @@ TEST(SeriesEngines, ScalableKernelsUseTheWholeVector) {
       EXPECT_EQ(round_kernel(e)->lanes(), lanes) << engine_name(e);
     }
   }
+#elif defined(__riscv)
+  if (!engine_available(SeriesEngine::rvv)) GTEST_SKIP() << "the processor has no V extension, or no rvv engine";
+  // The vector length in bytes (CSR vlenb, 0xc22; only with V): a power of two.
+  unsigned long length = 0;
+  asm volatile("csrr %0, 0xc22" : "=r"(length));
+  EXPECT_EQ(round_kernel(SeriesEngine::rvv)->lanes(),
+            std::min(std::size_t(length) / sizeof(double), std::size_t(MAX_LANES)));
 #else
   GTEST_SKIP() << "no scalable vectors in this processor family";
 #endif

@@ -87,6 +87,7 @@ enum class SeriesEngine {
   sve,        // aarch64: SVE, scalable
   sve2,       // aarch64: SVE2, scalable
   wasm,       // WebAssembly: SIMD128, 2 doubles
+  rvv,        // riscv64: the V extension, scalable
 };
 
 // The lowercase name ("reference", "avx2", ...), as tests and benchmarks

@@ -20,6 +20,7 @@ const char* engine_name(SeriesEngine engine) {
     case SeriesEngine::sve: return "sve";
     case SeriesEngine::sve2: return "sve2";
     case SeriesEngine::wasm: return "wasm";
+    case SeriesEngine::rvv: return "rvv";
   }
   return "unknown";
 }

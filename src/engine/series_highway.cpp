@@ -1,7 +1,9 @@
 // Round kernel of the fast series evaluation, one source for every
 // processor: Google Highway compiles this file once per instruction set
 // (scalar, SSE4, AVX2, AVX-512 on x86-64; NEON, SVE, SVE2 on aarch64) and
-// the engine picks the best one the processor has at run time.
+// the engine picks the best one the processor has at run time. On riscv64
+// it is compiled a second time, in a unit of its own built for the V
+// extension (see RVV_KERNEL below).
 //
 // Each lane of a vector of doubles sweeps its own word segment (the words
 // are stored transposed, see series_kernel.hpp), so one vector operation
@@ -42,6 +44,11 @@
 
 #ifndef ATANPI_SERIES_HIGHWAY_ONCE
 #define ATANPI_SERIES_HIGHWAY_ONCE
+#ifdef ATANPI_RVV_ENGINE
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
+
 namespace atanorg {
 
 // The engine of each Highway target the kernel is compiled for. Highway
@@ -54,6 +61,7 @@ constexpr TargetEngine TARGET_ENGINES[] = {
     {HWY_EMU128, SeriesEngine::scalar}, {HWY_SCALAR, SeriesEngine::scalar}, {HWY_SSE4, SeriesEngine::sse4},
     {HWY_AVX2, SeriesEngine::avx2},     {HWY_AVX3, SeriesEngine::avx3},     {HWY_NEON, SeriesEngine::neon},
     {HWY_SVE, SeriesEngine::sve},       {HWY_SVE2, SeriesEngine::sve2},     {HWY_WASM, SeriesEngine::wasm},
+    {HWY_RVV, SeriesEngine::rvv},
 };
 // The index of a target in TARGET_ENGINES, -1 for none.
 constexpr int target_index(std::int64_t target) {
@@ -62,6 +70,17 @@ constexpr int target_index(std::int64_t target) {
   }
   return -1;
 }
+
+#ifdef ATANPI_RVV_ENGINE
+// riscv64: Highway 1.2 compiles its RVV target only where the whole
+// compilation targets the V extension (-march=rv64gcv), and never
+// dispatches to it, while Debian's baseline is RV64GC. This source is
+// therefore compiled a second time, for the V extension and for that one
+// target (ATANPI_RVV_UNIT, src/CMakeLists.txt), and that unit's kernel is
+// this constant: nothing of the unit runs before kernel_runs_here has
+// found the extension.
+extern const RoundKernel RVV_KERNEL;
+#endif
 
 }  // namespace atanorg
 #endif  // ATANPI_SERIES_HIGHWAY_ONCE
@@ -128,8 +147,11 @@ static_assert(GROUP % 2 == 0 && GROUP <= MAX_GROUP_TERMS, "groups hold an even c
 using D = hn::CappedTag<double, MAX_LANES>;
 // Capped only in name: the largest vector of every target fits (SVE's 2048
 // bits too), so the kernel takes every lane Highway gives it. (On SVE
-// Highway uses the largest power of two of lanes: 4 of 6 at 384 bits.)
-static_assert(HWY_LANES(double) <= MAX_LANES, "a vector of this target holds more doubles than MAX_LANES");
+// Highway uses the largest power of two of lanes: 4 of 6 at 384 bits.) RVV
+// vectors may have up to 65,536 bits: the kernel takes one vector (LMUL 1),
+// all of it up to 2048 bits and MAX_LANES doubles of a longer one.
+static_assert(HWY_TARGET == HWY_RVV || HWY_LANES(double) <= MAX_LANES,
+              "a vector of this target holds more doubles than MAX_LANES");
 using V = hn::Vec<D>;
 
 std::size_t round_lanes() { return hn::Lanes(D()); }
@@ -363,6 +385,9 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace atanorg {
 
+#ifdef ATANPI_RVV_UNIT
+constinit const RoundKernel RVV_KERNEL = HWY_STATIC_DISPATCH(KERNEL);
+#else
 const std::vector<RoundKernel>& round_kernels() {
   static const std::vector<RoundKernel> kernels = [] {
 #ifdef HWY_CHOOSE_TARGET_LIST
@@ -380,6 +405,9 @@ const std::vector<RoundKernel>& round_kernels() {
       const auto same = [&](const RoundKernel& k) { return k.engine == kernel->engine; };
       if (std::none_of(list.begin(), list.end(), same)) list.push_back(*kernel);
     }
+#ifdef ATANPI_RVV_ENGINE
+    list.push_back(RVV_KERNEL);
+#endif
     // SeriesEngine lists the instruction sets from the lowest up.
     std::sort(list.begin(), list.end(),
               [](const RoundKernel& a, const RoundKernel& b) { return a.engine < b.engine; });
@@ -396,9 +424,15 @@ bool kernel_runs_here(const RoundKernel& kernel) {
   (void)kernel;
   return true;
 #else
+#ifdef ATANPI_RVV_ENGINE
+  // Highway has no run-time check of RVV: Linux reports the V extension
+  // in the auxiliary vector's hardware capabilities.
+  if (kernel.target == HWY_RVV) return (getauxval(AT_HWCAP) & COMPAT_HWCAP_ISA_V) != 0;
+#endif
   return kernel.target == 0 || (hwy::SupportedTargets() & kernel.target) != 0;
 #endif
 }
+#endif  // ATANPI_RVV_UNIT
 
 }  // namespace atanorg
 #endif  // HWY_ONCE
