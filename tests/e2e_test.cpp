@@ -361,7 +361,7 @@ TEST(CommandLine, BenchRunRefusesBadArguments) {
 TEST(Threads, NoThreadCanStart) {
   if (WINDOWS_PROGRAMS) GTEST_SKIP() << POSIX_ONLY << "process limits";
   std::string why;
-  std::vector<std::string> args = no_threads_prefix(why);
+  std::vector<std::string> args = no_threads_prefix(ATANPI_EXE, why);
   if (args.empty()) GTEST_SKIP() << why;
   const std::string program = args.front();
   args.erase(args.begin());

@@ -30,13 +30,14 @@ inline Finished run_command(const std::string& command) {
   return result;
 }
 
-// The words before a program's own that start it with no thread or
-// process to spare, as under `ulimit -u 1`: the user's processes limited to
-// 1 (prlimit), as the user nobody when the tests run as root, whom the
-// limit does not bind (setpriv); without LeakSanitizer's check at exit,
-// which needs a thread. Empty, with `why` set, where that cannot be done:
-// under an emulator, which cannot start its own threads then.
-inline std::vector<std::string> no_threads_prefix(std::string& why) {
+// The words before `program` that start it with no thread or process to
+// spare, as under `ulimit -u 1`: the user's processes limited to 1
+// (prlimit), as the user nobody when the tests run as root, whom the limit
+// does not bind (setpriv); without LeakSanitizer's check at exit, which
+// needs a thread. Empty, with `why` set, where that cannot be done: under an
+// emulator, which cannot start its own threads then, or where nobody may not
+// run the program (a build tree in root's home, as in a chroot).
+inline std::vector<std::string> no_threads_prefix(const std::string& program, std::string& why) {
   if (ATANPI_EMULATED_TESTS) {
     why = "the emulator needs threads of its own";
     return {};
@@ -46,8 +47,8 @@ inline std::vector<std::string> no_threads_prefix(std::string& why) {
   words.insert(words.end(), {"/usr/bin/prlimit", "--nproc=1", "--", "/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0"});
   std::string line;
   for (const std::string& w : words) line += w + " ";
-  if (run_command(line + "true 2>&1").status != 0) {
-    why = "cannot run a program as `" + line + "` here";
+  if (run_command(line + "test -x '" + program + "' 2>&1").status != 0) {
+    why = "cannot run " + program + " as `" + line + "` here";
     return {};
   }
   return words;

@@ -183,7 +183,7 @@ TEST_F(VerifyProgram, ShortOfThreadsMemoryOrStack) {
 #endif
   std::string no_threads_why;
   std::string no_threads;
-  for (const std::string& word : no_threads_prefix(no_threads_why)) no_threads += word + " ";
+  for (const std::string& word : no_threads_prefix(ATANPI_VERIFY_EXE, no_threads_why)) no_threads += word + " ";
   write("AtanOrg1.txt", result_text(1, 2000, pi()));
   write("AtanOrg2.txt", with_wrong_digit(result_text(2, 2000, pi()), 7));
   // Only the layout counts in these, so any digits do.
