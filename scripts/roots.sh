@@ -162,6 +162,9 @@ prepare_debian13_root() {
     find "$trixie/root/atanpi" -mindepth 1 -maxdepth 1 ! -name 'build*' -exec rm -rf --one-file-system {} +
   fi
   export_tree "$trixie/root/atanpi"
+  # Some tests run the programs as the user nobody: root's home lets them
+  # through to the tree (search only, as the tree's own folders do).
+  chmod o+x "$trixie/root"
   root_mount "$trixie"
 }
 
